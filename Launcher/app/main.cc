@@ -1,70 +1,70 @@
-// Process entry. For now the launcher makes its own folder the current
-// directory, runs the UI thread's message loop and shows a plain window; the
-// launcher core, update engine and skinned windows hang off this later.
+// Process entry: fixes the current directory, handles the command-line modes,
+// keeps a single instance, starts the browser runtime when its folder is
+// present, runs the UI thread until the main window closes, then shuts the
+// runtime down.
 #include <windows.h>
+#include <ole2.h>
 
-#include "base/framework_thread.h"
+#include <cstdio>
+
+#include "app/command_line.h"
+#include "app/main_thread.h"
+#include "app/single_instance.h"
 #include "base/path_helpers.h"
-#include "base/thread_registry.h"
+#include "update/self_update.h"
+#include "update/version_map_writer.h"
+#include "webview/cef_manager.h"
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"ZEPLauncherWindow";
-
-LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  switch (message) {
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd, &ps);
-      RECT rc;
-      GetClientRect(hwnd, &rc);
-      DrawTextW(dc, L"Launcher", -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-      EndPaint(hwnd, &ps);
-      return 0;
-    }
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      return DefWindowProcW(hwnd, message, wparam, lparam);
+int RunNormally() {
+  SingleInstanceGuard instance;
+  if (instance.another_instance_running()) {
+    // A first instance without its window yet is simply left alone.
+    BringInstanceForward(FindInstanceWindow());
+    return 0;
   }
+
+  qln_comp::CefManager& cef = qln_comp::CefManager::GetInstance();
+  const bool have_runtime = cef.AddRuntimeFolderToPath();
+  if (have_runtime) {
+    OleInitialize(nullptr);
+    qln_comp::CefSettings settings;
+    // Without a working runtime the launcher runs on without web views.
+    (void)cef.Initialize(PathHelpers::CurrentModuleDirectory() + L"cef_temp\\", settings);
+  }
+
+  {
+    MainThread main_thread;
+    main_thread.RunOnCallingThread(nbase::MessageLoop::Kind::kUI);
+  }
+
+  if (have_runtime) {
+    qln_comp::CefManager::GetInstance().Shutdown();
+    OleUninitialize();
+  }
+  return 0;
 }
-
-class MainThread : public nbase::FrameworkThread {
- public:
-  MainThread() : nbase::FrameworkThread("MainThread") {}
-  ~MainThread() override { Stop(); }
-
- private:
-  void Init() override {
-    nbase::ThreadRegistry::BindCurrentThread(nbase::kMainThreadId);
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = &WindowProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-    HWND hwnd = CreateWindowExW(0, kWindowClass, L"Launcher", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                CW_USEDEFAULT, 960, 600, nullptr, nullptr, wc.hInstance, nullptr);
-    if (!hwnd) {
-      PostQuitMessage(1);
-      return;
-    }
-    ShowWindow(hwnd, SW_SHOW);
-    UpdateWindow(hwnd);
-  }
-
-  void Cleanup() override { nbase::ThreadRegistry::UnbindCurrentThread(); }
-};
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  // Every relative path (save, update, resources.zip) means the launcher folder.
+  // Every relative path (save, update, exception, cef_temp, resources.zip)
+  // means the launcher's own folder from here on.
   SetCurrentDirectoryW(PathHelpers::CurrentModuleDirectory().c_str());
-  MainThread main_thread;
-  main_thread.RunOnCallingThread(nbase::MessageLoop::Kind::kUI);
-  return 0;
+
+  const LaunchCommand command = ParseLaunchCommand(SplitCommandLine(GetCommandLineW()));
+  switch (command.mode) {
+    case LaunchMode::kReplace: {
+      const bool replaced = RunReplaceMode(command.args[0], command.args[1], command.args[2]);
+      DeleteSelfAndExit(replaced ? 0 : 1);
+    }
+    case LaunchMode::kMakeVersion:
+      return WriteLauncherVersionMap(command.args[0]) ? 0 : 1;
+    case LaunchMode::kMakeDependenceVersion:
+      return WriteDependenceVersionMap(command.args[0]) ? 0 : 1;
+    case LaunchMode::kNormal:
+      break;
+  }
+  return RunNormally();
 }

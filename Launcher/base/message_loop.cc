@@ -26,8 +26,7 @@ MessageLoop::~MessageLoop() {
     SwapInIncoming();
     if (!DropQueuedTasks()) break;
   }
-  destruction_observers_.Notify(
-      [](DestructionObserver* o) { o->WillDestroyCurrentMessageLoop(); });
+  destruction_observers_.Notify([](DestructionObserver* o) { o->WillDestroyCurrentMessageLoop(); });
   proxy_->DetachLoop();
   proxy_.reset();
   // Whatever was posted meanwhile is destroyed unrun, outside the lock.

@@ -51,8 +51,7 @@ void ReleaseWindowClass() {
 
 // ----------------------------------------------------------------- default
 
-DefaultMessagePump::DefaultMessagePump()
-    : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+DefaultMessagePump::DefaultMessagePump() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 DefaultMessagePump::~DefaultMessagePump() {
   if (event_) CloseHandle(event_);
@@ -165,8 +164,7 @@ void WinUIMessagePump::PumpUntilQuit() {
     if (did_idle) continue;
 
     const DWORD result = MsgWaitForMultipleObjectsEx(
-        0, nullptr, ClampTimeout(MillisecondsUntilDelayedWork()), QS_ALLINPUT,
-        MWMO_INPUTAVAILABLE);
+        0, nullptr, ClampTimeout(MillisecondsUntilDelayedWork()), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (result == WAIT_OBJECT_0) {
       // Mouse input for a window of another thread attached to ours shows in
       // the queue status but cannot be peeked here; wait it out instead of

@@ -33,8 +33,8 @@ class ObserverList {
   }
 
   size_t size() const {
-    return static_cast<size_t>(std::count_if(items_.begin(), items_.end(),
-                                             [](Observer* o) { return o != nullptr; }));
+    return static_cast<size_t>(
+        std::count_if(items_.begin(), items_.end(), [](Observer* o) { return o != nullptr; }));
   }
 
   // Calls fn(observer) for every observer present when it is reached;
@@ -49,9 +49,7 @@ class ObserverList {
   }
 
  private:
-  void Compact() {
-    items_.erase(std::remove(items_.begin(), items_.end(), nullptr), items_.end());
-  }
+  void Compact() { items_.erase(std::remove(items_.begin(), items_.end(), nullptr), items_.end()); }
 
   std::vector<Observer*> items_;
   int depth_ = 0;

@@ -65,8 +65,7 @@ bool ThreadRegistry::PostDelayedTo(int id, Task task, TimeDelta delay) {
   return true;
 }
 
-void ThreadRegistry::PostRepeating(int id, const WeakClosure& task, TimeDelta delay,
-                                   int times) {
+void ThreadRegistry::PostRepeating(int id, const WeakClosure& task, TimeDelta delay, int times) {
   if (times == 0) return;
   std::shared_ptr<MessageLoopProxy> proxy = FindLoopProxy(id);
   if (!proxy) return;

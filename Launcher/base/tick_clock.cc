@@ -1,7 +1,7 @@
 #include "base/tick_clock.h"
 
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 
 namespace nbase {
 

@@ -108,9 +108,9 @@ TEST(ThreadTest, PriorityMapping) {
     int expected;
   };
   const Case cases[] = {
-      {1, THREAD_PRIORITY_LOWEST},  {2, THREAD_PRIORITY_BELOW_NORMAL},
+      {1, THREAD_PRIORITY_LOWEST},         {2, THREAD_PRIORITY_BELOW_NORMAL},
       {3, THREAD_PRIORITY_HIGHEST},  // not "above normal"
-      {4, THREAD_PRIORITY_TIME_CRITICAL}, {5, THREAD_PRIORITY_BELOW_NORMAL},
+      {4, THREAD_PRIORITY_TIME_CRITICAL},  {5, THREAD_PRIORITY_BELOW_NORMAL},
       {100, THREAD_PRIORITY_BELOW_NORMAL},
   };
   for (const Case& c : cases) EXPECT_EQ(Thread::MapPriority(c.priority), c.expected) << c.priority;

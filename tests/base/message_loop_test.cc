@@ -89,11 +89,10 @@ TEST_P(LoopTest, DelayedTasksRunInTimeOrderWithTiesInPostingOrder) {
   loop->PostAfter(record("10ms"), TimeDelta::FromMilliseconds(10));
   // Posted within the same millisecond these share a run time; they must
   // keep their posting order all the same.
-  for (int i = 0; i < 20; ++i) loop->PostAfter(record("20ms-" + std::to_string(i)),
-                                               TimeDelta::FromMilliseconds(20));
+  for (int i = 0; i < 20; ++i)
+    loop->PostAfter(record("20ms-" + std::to_string(i)), TimeDelta::FromMilliseconds(20));
   loop->Post(record("now"));
-  loop->PostAfter([&] { MessageLoop::Current()->QuitWhenIdle(); },
-                  TimeDelta::FromMilliseconds(40));
+  loop->PostAfter([&] { MessageLoop::Current()->QuitWhenIdle(); }, TimeDelta::FromMilliseconds(40));
   loop->Run();
   std::vector<std::string> expected = {"now", "10ms"};
   for (int i = 0; i < 20; ++i) expected.push_back("20ms-" + std::to_string(i));
@@ -169,9 +168,8 @@ TEST_P(LoopTest, TopLevelTaskWaitsForNestedRunToReturn) {
   loop->Post([&] {
     MessageLoop* current = MessageLoop::Current();
     current->PostTopLevel([&] { ran.push_back("top-level"); });
-    current->Post([&] {
-      ran.push_back("nested " + std::to_string(MessageLoop::Current()->run_depth()));
-    });
+    current->Post(
+        [&] { ran.push_back("nested " + std::to_string(MessageLoop::Current()->run_depth())); });
     current->Post([&] { MessageLoop::Current()->QuitWhenIdle(); });
     current->Run();
     ran.push_back("nested returned");
@@ -224,8 +222,7 @@ TEST_P(LoopTest, SleepingLoopWakesForWorkFromAnotherThread) {
   EXPECT_EQ(ran, (std::vector<int>{1, 2}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LoopTest, ::testing::Values(Kind::kDefault, Kind::kUI),
-                         KindName);
+INSTANTIATE_TEST_SUITE_P(Kinds, LoopTest, ::testing::Values(Kind::kDefault, Kind::kUI), KindName);
 
 // ---------------------------------------------------------------- UI pump
 
@@ -240,8 +237,8 @@ class ModalHost {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"LoopTestModalHost";
     RegisterClassExW(&wc);
-    hwnd_ = CreateWindowExW(0, wc.lpszClassName, L"host", WS_OVERLAPPED, 0, 0, 100, 100,
-                            nullptr, nullptr, wc.hInstance, nullptr);
+    hwnd_ = CreateWindowExW(0, wc.lpszClassName, L"host", WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
+                            nullptr, wc.hInstance, nullptr);
   }
   ~ModalHost() {
     DestroyWindow(hwnd_);
@@ -317,8 +314,7 @@ TEST(UIMessageLoopTest, TasksKeepRunningInsideAForeignModalLoop) {
         if (box) PostMessageW(box, WM_COMMAND, IDOK, 0);
       },
       TimeDelta::FromMilliseconds(600));
-  loop.PostAfter([&] { MessageLoop::Current()->QuitWhenIdle(); },
-                 TimeDelta::FromMilliseconds(900));
+  loop.PostAfter([&] { MessageLoop::Current()->QuitWhenIdle(); }, TimeDelta::FromMilliseconds(900));
   loop.Run();
   if (poster.joinable()) poster.join();
   EXPECT_EQ(ran, (std::vector<std::string>{"5ms in modal", "200ms in modal", "posted in modal",

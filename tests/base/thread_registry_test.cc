@@ -69,8 +69,8 @@ TEST(ThreadRegistryTest, PostsToAnUnboundIdAreDropped) {
   }
   // After Cleanup has unbound it the id leads nowhere again.
   EXPECT_FALSE(ThreadRegistry::PostTo(kMiscThreadId, [&] { ++ran; }));
-  EXPECT_FALSE(ThreadRegistry::PostDelayedTo(kMiscThreadId, [&] { ++ran; },
-                                             TimeDelta::FromMilliseconds(1)));
+  EXPECT_FALSE(ThreadRegistry::PostDelayedTo(
+      kMiscThreadId, [&] { ++ran; }, TimeDelta::FromMilliseconds(1)));
   EXPECT_EQ(ran, 1);
 }
 
@@ -139,11 +139,10 @@ TEST(ThreadRegistryTest, RepeatedTaskStopsWhenItsObjectIsGone) {
   // Destroyed by another task on the same thread.
   auto* ticker = new Ticker;
   std::atomic<int>* runs_after = new std::atomic<int>(0);
-  ThreadRegistry::PostRepeating(kMiscThreadId,
-                                ticker->ToWeakCallback([ticker, runs_after] {
-                                  ++ticker->runs;
-                                  ++*runs_after;
-                                }),
+  ThreadRegistry::PostRepeating(kMiscThreadId, ticker->ToWeakCallback([ticker, runs_after] {
+    ++ticker->runs;
+    ++*runs_after;
+  }),
                                 TimeDelta::FromMilliseconds(2), -1);
   HANDLE three = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   // Wait for a few runs, then delete the object on its thread.

@@ -22,11 +22,11 @@ TEST(TickClockTest, ExtendsTheTickAcrossRollOvers) {
   const std::vector<Step> steps = {
       {0xFFFFFF00u, 0xFFFFFF00LL},
       {0xFFFFFFFFu, 0xFFFFFFFFLL},
-      {5u, k2To32 + 5},             // wrapped
-      {5u, k2To32 + 5},             // same reading: no second wrap
+      {5u, k2To32 + 5},  // wrapped
+      {5u, k2To32 + 5},  // same reading: no second wrap
       {1000u, k2To32 + 1000},
       {0xFFFFFFF0u, k2To32 + 0xFFFFFFF0LL},
-      {3u, 2 * k2To32 + 3},         // second wrap
+      {3u, 2 * k2To32 + 3},  // second wrap
   };
   for (const Step& s : steps) {
     g_fake_ticks = s.ticks;
