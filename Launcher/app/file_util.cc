@@ -10,6 +10,7 @@
 #include <exception>
 #include <utility>
 
+#include "app/path_rules.h"
 #include "base/path_helpers.h"
 #include "base/text_util.h"
 
@@ -20,8 +21,6 @@ namespace {
 constexpr size_t kPlainPathLimit = MAX_PATH - 12;
 // The longest path the system takes in any form.
 constexpr size_t kLongestPath = 32767;
-// The longest name of one file or folder.
-constexpr size_t kLongestName = 255;
 // Reads of whole files go in pieces of this size.
 constexpr DWORD kReadPiece = 1 << 20;
 // Writes go in pieces of at most this size, below what one WriteFile takes.
@@ -360,53 +359,6 @@ bool SplitPath(const std::basic_string<Char>& path, std::basic_string<Char>& fol
   return true;
 }
 
-bool IsAsciiNameChar(wchar_t c, char upper) {
-  return c == static_cast<wchar_t>(upper) ||
-         (upper >= 'A' && upper <= 'Z' && c == static_cast<wchar_t>(upper - 'A' + 'a'));
-}
-
-// Whether [begin, end) spells `word` (upper-case ASCII) without regard to case.
-bool SpellsWord(const wchar_t* begin, const wchar_t* end, const char* word) {
-  for (; begin != end; ++begin, ++word) {
-    if (*word == '\0' || !IsAsciiNameChar(*begin, *word)) return false;
-  }
-  return *word == '\0';
-}
-
-// The names Windows opens as devices wherever they appear, with or without an
-// extension ("nul", "NUL.txt", "com1.dat").
-bool IsDeviceName(const wchar_t* begin, const wchar_t* end) {
-  const wchar_t* stem_end = std::find(begin, end, L'.');
-  while (stem_end != begin && stem_end[-1] == L' ') --stem_end;
-  static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* word : kPlain) {
-    if (SpellsWord(begin, stem_end, word)) return true;
-  }
-  if (stem_end - begin == 4 &&
-      (SpellsWord(begin, begin + 3, "COM") || SpellsWord(begin, begin + 3, "LPT"))) {
-    const wchar_t digit = begin[3];
-    return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
-           digit == L'\u00b3';
-  }
-  return false;
-}
-
-// One segment of a relative path that names exactly the file it spells, in
-// the folder it is joined to.
-bool IsPlainName(const wchar_t* begin, const wchar_t* end) {
-  const size_t length = static_cast<size_t>(end - begin);
-  if (length == 0 || length > kLongestName) return false;
-  for (const wchar_t* p = begin; p != end; ++p) {
-    const wchar_t c = *p;
-    if (c < 0x20 || c == 0x7f) return false;
-    if (wcschr(L"\\/:*?\"<>|", c) != nullptr) return false;
-  }
-  // Windows drops trailing dots and blanks, so "x." would name "x" and "..."
-  // or ".. " could reach the parent; "." and ".." end in a dot as well.
-  if (end[-1] == L'.' || end[-1] == L' ') return false;
-  return !IsDeviceName(begin, end);
-}
-
 // "/" becomes "\" and runs of separators become one, except that a leading
 // "\\" (a share or an extended path) stays.
 std::wstring FoldSeparators(const std::wstring& path) {
@@ -433,46 +385,6 @@ bool EqualIgnoringCase(const wchar_t* a, const wchar_t* b, size_t length) {
   if (length > INT_MAX) return false;
   const int n = static_cast<int>(length);
   return CompareStringOrdinal(a, n, b, n, TRUE) == CSTR_EQUAL;
-}
-
-bool IsValidUtf8(const std::string& text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t extra;
-    uint32_t value;
-    uint32_t minimum;
-    if ((c & 0xe0) == 0xc0) {
-      extra = 1;
-      value = c & 0x1f;
-      minimum = 0x80;
-    } else if ((c & 0xf0) == 0xe0) {
-      extra = 2;
-      value = c & 0x0f;
-      minimum = 0x800;
-    } else if ((c & 0xf8) == 0xf0) {
-      extra = 3;
-      value = c & 0x07;
-      minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      value = (value << 6) | (next & 0x3f);
-    }
-    // Overlong forms could hide a "/" or "." from the checks above them.
-    if (value < minimum || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return false;
-    i += extra + 1;
-  }
-  return true;
 }
 
 }  // namespace
@@ -685,6 +597,8 @@ int ListSubfolders(const std::wstring& folder, std::vector<std::wstring>& out) {
   return ListInto(folder, out);
 }
 
+std::wstring SystemPathW(const std::wstring& path) { return SystemPath(path); }
+
 bool PathLiesUnder(const std::wstring& root, const std::wstring& candidate) {
   if (!UsablePath(root) || !UsablePath(candidate)) return false;
   std::wstring base = FoldSeparators(root);
@@ -699,31 +613,10 @@ bool PathLiesUnder(const std::wstring& root, const std::wstring& candidate) {
   while (begin < end) {
     size_t stop = path.find(L'\\', begin);
     if (stop == std::wstring::npos || stop > end) stop = end;
-    if (!IsPlainName(path.data() + begin, path.data() + stop)) return false;
+    if (!IsPlainPathSegment(path.data() + begin, path.data() + stop)) return false;
     begin = stop + 1;
   }
   return true;
-}
-
-bool IsSafeRelativePath(const std::string& utf8_relative) {
-  const std::string& text = utf8_relative;
-  if (text.empty() || text.size() > kLongestPath) return false;
-  if (text.front() == '/' || text.front() == '\\') return false;
-  for (const char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f || c == '\\' || c == ':') return false;
-  }
-  if (!IsValidUtf8(text)) return false;
-  std::wstring wide;
-  if (!TextUtil::Utf8ToWide(text.c_str(), wide) || wide.empty()) return false;
-  size_t begin = 0;
-  for (;;) {
-    size_t stop = wide.find(L'/', begin);
-    if (stop == std::wstring::npos) stop = wide.size();
-    if (!IsPlainName(wide.data() + begin, wide.data() + stop)) return false;
-    if (stop == wide.size()) return true;
-    begin = stop + 1;
-  }
 }
 
 bool BuildPathUnder(const std::wstring& root, const std::string& utf8_relative, std::wstring& out) {

@@ -120,8 +120,14 @@ int ListSubfolders(const std::wstring& folder, std::vector<std::wstring>& out);
 // 255 characters that are plain names as PathLiesUnder wants them. False for
 // an empty or absolute path, a leading "/" or "\", any "\" or ":", an empty
 // segment ("a//b", a trailing "/"), "." or "..", control characters, and a
-// trailing dot or blank in any segment.
+// trailing dot or blank in any segment. It needs no system header (it lives
+// in path_rules.cc), so native fuzz targets of the map readers use it as is.
 [[nodiscard]] bool IsSafeRelativePath(const std::string& utf8_relative);
+
+// The form of `path` to hand to CreateFileW and the other file calls: the
+// path itself while its full form is shorter than MAX_PATH, else its extended
+// ("\\?\") full form, so files deep in an install folder stay reachable.
+std::wstring SystemPathW(const std::wstring& path);
 
 // Builds `root` + "\" + `utf8_relative` (with "/" turned into "\") into `out`
 // when the relative path passes IsSafeRelativePath and the result lies under

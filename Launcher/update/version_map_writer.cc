@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
-#include <json/json.h>
-
 #include "app/file_util.h"
 #include "base/text_util.h"
 #include "download/md5.h"
+#include "update/version_map.h"
 
 namespace {
 
@@ -19,9 +18,9 @@ namespace {
 // a file of 2 GiB or more.
 constexpr int64_t kLargestSize = 0x7FFFFFFF;
 
-// Hashes each path (".\" + relative name) into list; unreadable files are left
-// out. False, with a message, for a file the format cannot hold.
-bool AddFiles(const std::vector<std::wstring>& paths, Json::Value& list, const char* mode) {
+// Hashes each path (".\" + relative name) into `map`; unreadable files are
+// left out. False, with a message, for a file the format cannot hold.
+bool AddFiles(const std::vector<std::wstring>& paths, VersionMap& map, const char* mode) {
   for (const std::wstring& path : paths) {
     std::wstring key = path.substr(2);  // without the leading ".\"
     for (wchar_t& c : key) {
@@ -44,29 +43,25 @@ bool AddFiles(const std::vector<std::wstring>& paths, Json::Value& list, const c
                    key8.c_str());
       return false;
     }
-    Json::Value entry(Json::objectValue);
-    entry["md5"] = md5;
-    entry["size"] = static_cast<Json::Int>(size);
-    list[key8] = entry;
+    VersionEntry& entry = map[key8];
+    entry.md5 = md5;
+    entry.size = static_cast<int32_t>(size);
   }
   return true;
 }
 
 bool WriteMap(const std::vector<std::wstring>& paths, const std::wstring& version,
               const std::wstring& out_file, const char* mode) {
-  Json::Value list(Json::nullValue);
-  if (!AddFiles(paths, list, mode)) return false;
+  VersionMap map;
+  if (!AddFiles(paths, map, mode)) return false;
   std::string version8;
   TextUtil::WideToMultiByte(version, version8, CP_UTF8);
-  Json::Value root(Json::objectValue);
-  root["version"] = version8.empty() ? std::string("1.0.0") : version8;
-  root["list"] = list;
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "\t";
-  if (!WriteFileTextW(out_file, Json::writeString(writer, root))) {
+  std::string error;
+  if (!WriteVersionMapFile(out_file, map, version8.empty() ? std::string("1.0.0") : version8,
+                           error)) {
     std::string name;
     TextUtil::WideToMultiByte(out_file, name, CP_UTF8);
-    std::fprintf(stderr, "%s: could not write %s\n", mode, name.c_str());
+    std::fprintf(stderr, "%s: could not write %s: %s\n", mode, name.c_str(), error.c_str());
     return false;
   }
   return true;

@@ -14,11 +14,27 @@ TestProcess::TestProcess(const std::wstring& program, const std::wstring& argume
   if (!arguments.empty()) line += L" " + arguments;
   std::vector<wchar_t> buffer(line.begin(), line.end());
   buffer.push_back(L'\0');
+  // The child and whatever it starts get the null device as standard
+  // handles: under Wine they would otherwise share the test's output pipe,
+  // and CTest waits for that pipe to close long after the test has ended.
+  SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+  HANDLE null_out = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inherit, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = null_in;
+  si.hStdOutput = null_out;
+  si.hStdError = null_out;
   PROCESS_INFORMATION pi = {};
-  if (CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                     working_dir.empty() ? nullptr : working_dir.c_str(), &si, &pi)) {
+  const BOOL created =
+      CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                     working_dir.empty() ? nullptr : working_dir.c_str(), &si, &pi);
+  if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+  if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
+  if (created) {
     CloseHandle(pi.hThread);
     process_ = pi.hProcess;
     pid_ = pi.dwProcessId;
@@ -80,4 +96,11 @@ std::string ReadWholeFile(const std::wstring& path) {
   return out;
 }
 
+}  // namespace testsupport
+
+namespace testsupport {
+std::wstring BuiltTestTool(const wchar_t* name) {
+  std::wstring launcher = BuiltLauncherPath();
+  return launcher.substr(0, launcher.find_last_of(L"\\/")) + L"\\tests\\" + name;
+}
 }  // namespace testsupport

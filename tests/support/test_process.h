@@ -51,3 +51,8 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 std::string ReadWholeFile(const std::wstring& path);
 
 }  // namespace testsupport
+
+namespace testsupport {
+// A helper program built beside the test programs (for example fake_game.exe).
+std::wstring BuiltTestTool(const wchar_t* name);
+}  // namespace testsupport
