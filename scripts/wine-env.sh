@@ -86,30 +86,5 @@ wine_env_cleanup() {
     kill "$_wine_env_xvfb_pid" 2>/dev/null || true
     wait "$_wine_env_xvfb_pid" 2>/dev/null || true
     _wine_env_xvfb_pid=
-_wine_env_private_prefix=
-
-# A prefix of this run's own, so that ending its processes never touches
-# another run's (a second test run, or the launcher started by scripts/run).
-# Made in a second from the cached prefix: files are hard links, except the
-# registry and the user profile, which Wine writes in place.
-wine_env_private_prefix() {
-  local base=$WINEPREFIX run d pid
-  for d in "$launcher_cache"/wineprefix-run.*; do
-    [ -d "$d" ] || continue
-    pid=${d##*.}
-    kill -0 "$pid" 2>/dev/null || rm -rf "$d"
-  done
-  run=$launcher_cache/wineprefix-run.$$
-  rm -rf "$run"
-  cp -al "$base" "$run" &&
-    rm -f "$run"/*.reg && cp -p "$base"/*.reg "$run"/ &&
-    rm -rf "$run/drive_c/users" && cp -a "$base/drive_c/users" "$run/drive_c/users" || {
-    echo "wine-env: could not make a private Wine prefix" >&2
-    rm -rf "$run"
-    return 1
-  }
-  _wine_env_private_prefix=$run
-  export WINEPREFIX=$run
-}
   fi
 }

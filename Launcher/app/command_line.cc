@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include <memory>

@@ -4,8 +4,8 @@
 
 #include "app/disk_space.h"
 #include "app/launcher_manager.h"
-#include "app/resource_package.h"
 #include "app/launcher_messages.h"
+#include "app/resource_package.h"
 #include "base/thread_registry.h"
 #include "update/state.h"
 

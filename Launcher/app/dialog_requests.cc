@@ -34,29 +34,15 @@ MessageBoxSpec SpecFor(const ErrorBoxRequest& r) {
 
 }  // namespace
 
-void LauncherManager::RequestMessageBox(HWND owner, const std::wstring& title_id,
-                                        const std::wstring& content_id,
-                                        const std::wstring& first_button_id,
-                                        const std::wstring& second_button_id,
-                                        ModalResultCallback result, bool swap_button_styles) {
-  msgBoxShown = true;
-  ErrorBoxRequest request;
-  request.owner = owner;
-  request.title_id = title_id;
-  request.content_id = content_id;
-  request.first_button_id = first_button_id;
-  request.second_button_id = second_button_id;
-  request.result = std::move(result);
-  request.swap_button_styles = swap_button_styles;
-  PostDialog(std::move(request), /*counted=*/true);
-}
+namespace {
 
-void LauncherManager::RequestMessageBoxEx(
-    HWND owner, const std::wstring& title_id, const std::wstring& title_text,
-    const std::wstring& content_id, const std::wstring& content_text,
-    const std::wstring& first_button_id, const std::wstring& second_button_id,
-    const std::wstring& first_button_text, const std::wstring& second_button_text,
-    ModalResultCallback result, bool swap_button_styles) {
+ErrorBoxRequest MakeRequest(HWND owner, const std::wstring& title_id,
+                            const std::wstring& title_text, const std::wstring& content_id,
+                            const std::wstring& content_text, const std::wstring& first_button_id,
+                            const std::wstring& second_button_id,
+                            const std::wstring& first_button_text,
+                            const std::wstring& second_button_text, ModalResultCallback result,
+                            bool swap_button_styles) {
   ErrorBoxRequest request;
   request.owner = owner;
   request.title_id = title_id;
@@ -69,7 +55,32 @@ void LauncherManager::RequestMessageBoxEx(
   request.second_button_text = second_button_text;
   request.result = std::move(result);
   request.swap_button_styles = swap_button_styles;
-  PostDialog(std::move(request), /*counted=*/false);
+  return request;
+}
+
+}  // namespace
+
+void LauncherManager::RequestMessageBox(HWND owner, const std::wstring& title_id,
+                                        const std::wstring& content_id,
+                                        const std::wstring& first_button_id,
+                                        const std::wstring& second_button_id,
+                                        ModalResultCallback result, bool swap_button_styles) {
+  msgBoxShown = true;
+  PostDialog(MakeRequest(owner, title_id, L"", content_id, L"", first_button_id, second_button_id,
+                         L"", L"", std::move(result), swap_button_styles),
+             /*counted=*/true);
+}
+
+void LauncherManager::RequestMessageBoxEx(
+    HWND owner, const std::wstring& title_id, const std::wstring& title_text,
+    const std::wstring& content_id, const std::wstring& content_text,
+    const std::wstring& first_button_id, const std::wstring& second_button_id,
+    const std::wstring& first_button_text, const std::wstring& second_button_text,
+    ModalResultCallback result, bool swap_button_styles) {
+  PostDialog(MakeRequest(owner, title_id, title_text, content_id, content_text, first_button_id,
+                         second_button_id, first_button_text, second_button_text, std::move(result),
+                         swap_button_styles),
+             /*counted=*/false);
 }
 
 void LauncherManager::RequestErrorBox(ErrorBoxRequest request) {
@@ -82,12 +93,12 @@ void LauncherManager::PostDialog(ErrorBoxRequest request, bool counted) {
   if (counted) ++open_message_boxes_;
   auto shared = std::make_shared<ErrorBoxRequest>(std::move(request));
   const bool posted = nbase::ThreadRegistry::PostTo(nbase::kMainThreadId, [this, shared, counted] {
-    ShowOrKeep(PendingDialog{shared->owner, [this, shared, counted](HWND owner) {
-                               return ShowMessageBoxNow(owner, *shared, counted);
-                             },
-                             [this, counted] {
-                               if (counted) --open_message_boxes_;
-                             }});
+    ShowOrKeep(PendingDialog{
+        shared->owner,
+        [this, shared, counted](HWND owner) { return ShowMessageBoxNow(owner, *shared, counted); },
+        [this, counted] {
+          if (counted) --open_message_boxes_;
+        }});
   });
   if (!posted && counted) --open_message_boxes_;
 }
@@ -108,9 +119,8 @@ void LauncherManager::RequestOptionsBox(const std::wstring& content_id, const st
                              [this, spec, callback](HWND owner) {
                                if (!dialog_factory_) return false;
                                return dialog_factory_->ShowOptionsBox(
-                                   owner, *spec, [callback](int index) {
-                                     PostResult(*callback, index);
-                                   });
+                                   owner, *spec,
+                                   [callback](int index) { PostResult(*callback, index); });
                              },
                              nullptr});
   });
@@ -127,8 +137,7 @@ void LauncherManager::ShowOrKeep(PendingDialog dialog) {
   dialog.show(owner);
 }
 
-bool LauncherManager::ShowMessageBoxNow(HWND owner, const ErrorBoxRequest& request,
-                                        bool counted) {
+bool LauncherManager::ShowMessageBoxNow(HWND owner, const ErrorBoxRequest& request, bool counted) {
   const ModalResultCallback callback = request.result;
   auto closed = [this, callback, counted](int result) {
     if (counted) --open_message_boxes_;

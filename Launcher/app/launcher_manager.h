@@ -57,7 +57,7 @@ class LauncherManager {
     // T1: a new check (PrepareState) in the mode (0 launcher, 1 game).
     std::function<std::unique_ptr<State>(int mode)> make_check_state;
     std::function<std::unique_ptr<State>()> make_pre_download_state;  // T1
-    std::function<void()> toggle_download_pause;                       // T1
+    std::function<void()> toggle_download_pause;                      // T1
     // T0: reopen the resource package, reload the UI; true from
     // load_ui_config when a channel configuration was found.
     std::function<void()> open_resource_package;
@@ -171,12 +171,11 @@ class LauncherManager {
   // ------------------------------------------------------------------ dialogs
   void SetDialogFactory(std::unique_ptr<DialogFactory> factory);  // T0
   void RequestMessageBox(HWND owner, const std::wstring& title_id, const std::wstring& content_id,
-                         const std::wstring& first_button_id,
-                         const std::wstring& second_button_id, ModalResultCallback result,
-                         bool swap_button_styles);
-  void RequestMessageBoxEx(HWND owner, const std::wstring& title_id,
-                           const std::wstring& title_text, const std::wstring& content_id,
-                           const std::wstring& content_text, const std::wstring& first_button_id,
+                         const std::wstring& first_button_id, const std::wstring& second_button_id,
+                         ModalResultCallback result, bool swap_button_styles);
+  void RequestMessageBoxEx(HWND owner, const std::wstring& title_id, const std::wstring& title_text,
+                           const std::wstring& content_id, const std::wstring& content_text,
+                           const std::wstring& first_button_id,
                            const std::wstring& second_button_id,
                            const std::wstring& first_button_text,
                            const std::wstring& second_button_text, ModalResultCallback result,
@@ -245,7 +244,7 @@ class LauncherManager {
   static void PostResult(const ModalResultCallback& callback, int result);
   void FlushPendingDialogs();
   void SendToGameWindows(UINT msg, WPARAM wparam, LPARAM lparam);  // T1
-  bool ReloadUiConfig();                                            // T0
+  bool ReloadUiConfig();                                           // T0
   void PublishState();
   void RetireState(std::unique_ptr<State> state);
   void EndStateOperation();

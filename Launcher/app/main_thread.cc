@@ -1,8 +1,8 @@
 #include "app/main_thread.h"
 
-#include "app/resource_package.h"
 #include "app/launcher_manager.h"
 #include "app/launcher_messages.h"
+#include "app/resource_package.h"
 #include "app/single_instance.h"
 #include "base/thread_registry.h"
 #include "update/self_update.h"
@@ -126,14 +126,12 @@ void MainThread::Init() {
   OpenResourcePackage();
   manager.LoadUiConfig();
 
-  nbase::ThreadRegistry::PostRepeating(nbase::kMainThreadId, ToWeakCallback([] {
-                                         LauncherManager::Instance().PostToMainWindow(
-                                             kMsgUiTick, 0, 0);
-                                       }),
-                                       nbase::TimeDelta::FromMicroseconds(500000), -1);
+  nbase::ThreadRegistry::PostRepeating(
+      nbase::kMainThreadId,
+      ToWeakCallback([] { LauncherManager::Instance().PostToMainWindow(kMsgUiTick, 0, 0); }),
+      nbase::TimeDelta::FromMicroseconds(500000), -1);
 
-  HWND window = options_.make_main_window ? options_.make_main_window()
-                                          : CreateStandInMainWindow();
+  HWND window = options_.make_main_window ? options_.make_main_window() : CreateStandInMainWindow();
   if (!window) PostQuitMessage(1);
 }
 

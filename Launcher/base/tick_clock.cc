@@ -1,7 +1,8 @@
 #include "base/tick_clock.h"
 
-#include <mmsystem.h>
 #include <windows.h>
+
+#include <mmsystem.h>
 
 namespace nbase {
 

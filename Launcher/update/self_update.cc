@@ -1,6 +1,7 @@
 #include "update/self_update.h"
 
 #include <windows.h>
+
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -46,8 +47,8 @@ bool StartSelfUpdate(const std::wstring& run_after, bool new_exe) {
   CopyFileW(L".\\launcher.exe", L".\\launcher_temp.exe", FALSE);
   const std::wstring new_program = new_exe ? L".\\update\\launcher.exe" : L"";
   const std::wstring old_program = new_exe ? L".\\launcher.exe" : L"";
-  const std::wstring arguments = L"replace " + Quoted(new_program) + L" " +
-                                 Quoted(old_program) + L" " + Quoted(run_after);
+  const std::wstring arguments =
+      L"replace " + Quoted(new_program) + L" " + Quoted(old_program) + L" " + Quoted(run_after);
   return LaunchProcess(L".\\launcher_temp.exe", arguments, std::wstring());
 }
 

@@ -36,8 +36,7 @@ class State {
   virtual void Enter(State* previous) = 0;
   virtual void Update() = 0;
   virtual void Exit(State* next) = 0;
-  virtual void OnFileDone(int /*code*/, const std::string& /*url*/,
-                          const std::string& /*error*/) {}
+  virtual void OnFileDone(int /*code*/, const std::string& /*url*/, const std::string& /*error*/) {}
   virtual void OnResponse(int /*code*/, const std::string& /*url*/, const char* /*body*/,
                           int /*length*/, const std::string& /*error*/) {}
   virtual void OnFileCheck(int /*code*/, const std::string& /*url*/, bool /*exists*/,

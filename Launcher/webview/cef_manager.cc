@@ -17,12 +17,11 @@ class StandInRuntime : public WebRuntime {
   explicit StandInRuntime(std::wstring record_file) : record_file_(std::move(record_file)) {}
 
   bool Initialize(const CefSettings& s) override {
-    Record(L"Initialize no_sandbox=" + std::to_wstring(s.no_sandbox) +
-           L" single_process=" + std::to_wstring(s.single_process) +
-           L" multi_threaded_message_loop=" + std::to_wstring(s.multi_threaded_message_loop) +
-           L" windowless=" + std::to_wstring(s.windowless_rendering_enabled) + L" cache_path=" +
-           s.cache_path + L" log_file=" + s.log_file + L" subprocess=" +
-           s.browser_subprocess_path);
+    Record(L"Initialize no_sandbox=" + std::to_wstring(s.no_sandbox) + L" single_process=" +
+           std::to_wstring(s.single_process) + L" multi_threaded_message_loop=" +
+           std::to_wstring(s.multi_threaded_message_loop) + L" windowless=" +
+           std::to_wstring(s.windowless_rendering_enabled) + L" cache_path=" + s.cache_path +
+           L" log_file=" + s.log_file + L" subprocess=" + s.browser_subprocess_path);
     return false;  // there is no browser runtime in this build
   }
 
@@ -99,7 +98,8 @@ void CefManager::FillSettings(const std::wstring& data_dir, CefSettings& setting
 bool CefManager::Initialize(const std::wstring& data_dir, CefSettings& settings) {
   offscreen_ = true;
   FillSettings(data_dir, settings);
-  if (!runtime_replaced_ || !runtime_) runtime_ = MakeStandInRuntime(data_dir + L"runtime_calls.log");
+  if (!runtime_replaced_ || !runtime_)
+    runtime_ = MakeStandInRuntime(data_dir + L"runtime_calls.log");
   initialized_ = runtime_->Initialize(settings);
   return initialized_;
 }

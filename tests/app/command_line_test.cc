@@ -18,7 +18,11 @@ TEST(CommandLineTest, ModesAndArgumentCounts) {
   struct Case {
     Case(std::vector<std::wstring> a, LaunchMode m, std::vector<std::wstring> r,
          std::wstring l = L"", std::wstring p = L"", std::wstring t = L"")
-        : argv(std::move(a)), mode(m), args(std::move(r)), language(l), platform(p),
+        : argv(std::move(a)),
+          mode(m),
+          args(std::move(r)),
+          language(l),
+          platform(p),
           anti_alias(t) {}
     std::vector<std::wstring> argv;
     LaunchMode mode;
@@ -68,8 +72,8 @@ TEST(CommandLineTest, ModesAndArgumentCounts) {
 TEST(CommandLineTest, SplitsLikeTheShell) {
   const std::vector<std::wstring> words =
       SplitCommandLine(L"\"C:\\dir with blanks\\launcher.exe\" replace \"\" \"\" \".\\a b\"");
-  EXPECT_EQ(words, (std::vector<std::wstring>{L"C:\\dir with blanks\\launcher.exe", L"replace",
-                                              L"", L"", L".\\a b"}));
+  EXPECT_EQ(words, (std::vector<std::wstring>{L"C:\\dir with blanks\\launcher.exe", L"replace", L"",
+                                              L"", L".\\a b"}));
   EXPECT_TRUE(SplitCommandLine(nullptr).empty());
 }
 

@@ -42,7 +42,9 @@ class LoggingState : public State {
  public:
   LoggingState(int type, UpdateMode mode) : State(mode), type_(type) {}
   int TypeId() const override { return type_; }
-  void Enter(State*) override { Log("enter " + std::to_string(type_) + "/" + std::to_string(mode_)); }
+  void Enter(State*) override {
+    Log("enter " + std::to_string(type_) + "/" + std::to_string(mode_));
+  }
   void Update() override {}
   void Exit(State*) override { Log("exit " + std::to_string(type_)); }
 
@@ -79,14 +81,15 @@ class CrossThreadTest : public ::testing::Test {
   void SetUp() override {
     LauncherManager::Instance().ResetForTesting();
     TakeLog();
-    ui_ = std::make_unique<BoundThread>(nbase::kMainThreadId, nbase::MessageLoop::Kind::kUI, [this] {
-      g_ui = GetCurrentThreadId();
-      window_ = CreateWindowExW(0, L"STATIC", L"main", 0, 0, 0, 10, 10, nullptr, nullptr,
-                                GetModuleHandleW(nullptr), nullptr);
-    });
-    worker_ = std::make_unique<BoundThread>(nbase::kMiscThreadId,
-                                            nbase::MessageLoop::Kind::kDefault,
-                                            [] { g_worker = GetCurrentThreadId(); });
+    ui_ =
+        std::make_unique<BoundThread>(nbase::kMainThreadId, nbase::MessageLoop::Kind::kUI, [this] {
+          g_ui = GetCurrentThreadId();
+          window_ = CreateWindowExW(0, L"STATIC", L"main", 0, 0, 0, 10, 10, nullptr, nullptr,
+                                    GetModuleHandleW(nullptr), nullptr);
+        });
+    worker_ =
+        std::make_unique<BoundThread>(nbase::kMiscThreadId, nbase::MessageLoop::Kind::kDefault,
+                                      [] { g_worker = GetCurrentThreadId(); });
     LauncherManager::Hooks hooks;
     hooks.make_check_state = [](int mode) -> std::unique_ptr<State> {
       return std::make_unique<LoggingState>(kStatePrepare, static_cast<UpdateMode>(mode));
@@ -132,8 +135,7 @@ TEST_F(CrossThreadTest, UiRequestsRunOnTheWorker) {
   manager().StopPreDownload(false);
   Settle();
   EXPECT_EQ(TakeLog(), (std::vector<std::string>{"T1 enter 1/0", "T1 exit 1", "T1 enter 1/1",
-                                                 "T1 enter 9/1", "T1 toggle pause",
-                                                 "T1 exit 9"}));
+                                                 "T1 enter 9/1", "T1 toggle pause", "T1 exit 9"}));
   EXPECT_FALSE(manager().HasPreDownloadState());
   EXPECT_EQ(manager().CurrentState().mode, kGameMode);
   // The flag was changed on the calling thread although the check was refused.
@@ -166,8 +168,9 @@ class DialogTest : public CrossThreadTest {
     factory->shown = &shown_;
     factory->options = &options_;
     factory->open = &open_;
-    ASSERT_TRUE(RunOn(nbase::kMainThreadId,
-                      [&, f = factory.release()] { manager().SetDialogFactory(std::unique_ptr<DialogFactory>(f)); }));
+    ASSERT_TRUE(RunOn(nbase::kMainThreadId, [&, f = factory.release()] {
+      manager().SetDialogFactory(std::unique_ptr<DialogFactory>(f));
+    }));
   }
   std::vector<ScriptedFactory::Shown> shown_;
   std::vector<OptionsBoxSpec> options_;
@@ -178,12 +181,13 @@ TEST_F(DialogTest, ABoxRequestedBeforeTheMainWindowWaitsForIt) {
   InstallFactory();
   std::atomic<int> result{-1};
   ASSERT_TRUE(RunOn(nbase::kMiscThreadId, [&] {
-    manager().RequestMessageBox(nullptr, L"STRING_ERROR_NOTICE", L"STRING_ERROR_DLC_CLOSE", L"",
-                                L"STRING_CONFIRM", [&result](int r) {
-                                  Log("result " + std::to_string(r));
-                                  result = r;
-                                },
-                                false);
+    manager().RequestMessageBox(
+        nullptr, L"STRING_ERROR_NOTICE", L"STRING_ERROR_DLC_CLOSE", L"", L"STRING_CONFIRM",
+        [&result](int r) {
+          Log("result " + std::to_string(r));
+          result = r;
+        },
+        false);
   }));
   Settle();
   EXPECT_TRUE(shown_.empty());
@@ -210,8 +214,8 @@ TEST_F(DialogTest, OpenBoxesAreCountedAndTextsFollowTheIdRule) {
                               L"STRING_CANCEL", L"STRING_CONFIRM", nullptr, true);
   manager().RequestMessageBox(nullptr, L"STRING_ERROR_NOTICE", L"STRING_ERROR_DLC_OCCUPIED", L"",
                               L"STRING_CONFIRM", nullptr, false);
-  manager().RequestMessageBoxEx(nullptr, L"", L"Hello", L"", L"plain content", L"", L"",
-                                L"No way", L"Sure", nullptr, false);
+  manager().RequestMessageBoxEx(nullptr, L"", L"Hello", L"", L"plain content", L"", L"", L"No way",
+                                L"Sure", nullptr, false);
   ErrorBoxRequest error;
   error.title_id = L"STRING_ERROR_NOTICE";
   error.title_text = L"ignored";
@@ -257,8 +261,9 @@ TEST_F(DialogTest, OptionsBoxGivesTheChosenIndexOnTheUiThread) {
 
 TEST_F(DialogTest, RequestsThatNeverFoundAWindowAreDiscardedAtShutdown) {
   InstallFactory();
-  manager().RequestMessageBox(nullptr, L"STRING_ERROR_NOTICE", L"x", L"", L"STRING_CONFIRM",
-                              [](int) { Log("never"); }, false);
+  manager().RequestMessageBox(
+      nullptr, L"STRING_ERROR_NOTICE", L"x", L"", L"STRING_CONFIRM", [](int) { Log("never"); },
+      false);
   Settle();
   EXPECT_TRUE(manager().msgBoxOpen());
   ASSERT_TRUE(RunOn(nbase::kMainThreadId, [&] { manager().DiscardPendingDialogs(); }));

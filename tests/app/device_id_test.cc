@@ -1,7 +1,8 @@
 #include "app/device_id.h"
 
-#include <iphlpapi.h>
 #include <windows.h>
+
+#include <iphlpapi.h>
 #include <winsock2.h>
 
 #include <atomic>

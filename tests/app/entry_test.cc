@@ -3,6 +3,7 @@
 // hand-off. Every launcher process of the test suite starts here, one test
 // after the other, so that instances of different tests never meet.
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <cstdint>
@@ -112,9 +113,9 @@ TEST(EntryTest, ReplaceModeHandsOverToTheNewProgram) {
 
   const std::wstring elsewhere = TestDir() + L"elsewhere";
   CreateDirectoryW(elsewhere.c_str(), nullptr);
-  TestProcess updater(inst + L"\\launcher_temp.exe",
-                      L"replace \".\\update\\launcher.exe\" \".\\launcher.exe\" \".\\launcher.exe\"",
-                      elsewhere);
+  TestProcess updater(
+      inst + L"\\launcher_temp.exe",
+      L"replace \".\\update\\launcher.exe\" \".\\launcher.exe\" \".\\launcher.exe\"", elsewhere);
   ASSERT_TRUE(updater.started());
   DWORD code = 12345;
   ASSERT_TRUE(updater.WaitForExit(kStartTimeoutMs, &code));

@@ -84,9 +84,9 @@ TEST_F(StateSwitchTest, TransitionsFollowTypeAndModeClass) {
 
   log_.clear();
   manager().SetState(Make(kStateDownloadFiles, kGameMode, "download"));
-  EXPECT_EQ(log_, (std::vector<std::string>{"exit game-check to download",
-                                            "enter download from game-check",
-                                            "delete game-check"}));
+  EXPECT_EQ(log_,
+            (std::vector<std::string>{"exit game-check to download",
+                                      "enter download from game-check", "delete game-check"}));
 
   // Null ends the current state.
   log_.clear();

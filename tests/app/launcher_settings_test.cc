@@ -53,8 +53,8 @@ TEST_F(SettingsTest, FirstRunWritesDefaultsWithExactKeysAndTypes) {
   const Json::Value env = ParseFile(L"save\\EnvConfig.json");
   EXPECT_EQ(env.getMemberNames(),
             (std::vector<std::string>{"autoUpdate", "automaticStart", "closeToHide",
-                                      "downloadLimit", "downloadSpeed", "gamePath",
-                                      "languageType", "predlcLimit", "predlcSpeed"}));
+                                      "downloadLimit", "downloadSpeed", "gamePath", "languageType",
+                                      "predlcLimit", "predlcSpeed"}));
   EXPECT_TRUE(env["autoUpdate"].isBool() && env["autoUpdate"].asBool());
   EXPECT_TRUE(env["automaticStart"].isBool() && !env["automaticStart"].asBool());
   EXPECT_TRUE(env["closeToHide"].isBool() && !env["closeToHide"].asBool());
@@ -156,8 +156,14 @@ TEST_F(SettingsTest, UnparsableSettingsAreKeptAsideBeforeDefaultsReplaceThem) {
 }
 
 TEST_F(SettingsTest, BadStateFilesNeverCrashAndKeepWhatCanBeRead) {
-  const std::vector<std::string> bad = {"", "{", "\x01\x02\xff\xfe", "[]", "null", "{\"a\":}",
-                                        std::string("{\"x\":1}\0garbage", 15), "123"};
+  const std::vector<std::string> bad = {"",
+                                        "{",
+                                        "\x01\x02\xff\xfe",
+                                        "[]",
+                                        "null",
+                                        "{\"a\":}",
+                                        std::string("{\"x\":1}\0garbage", 15),
+                                        "123"};
   for (const std::string& text : bad) {
     manager().ResetForTesting();
     ASSERT_TRUE(WriteWholeFile(L"save\\Log.json", text));
@@ -204,7 +210,7 @@ TEST_F(SettingsTest, GidAndExtraConfig) {
 }
 
 TEST(LanguageForLocaleTest, Table) {
-  const std::pair<LCID, int> cases[] = {{1025, 0},  {1033, 0},   {2052, 1},  {133124, 1},
+  const std::pair<LCID, int> cases[] = {{1025, 0},  {1033, 0},   {2052, 1},   {133124, 1},
                                         {1041, 2},  {4100, 4},   {197636, 4}, {1066, 5},
                                         {20490, 9}, {15361, 13}, {66567, 15}, {2110, 17}};
   for (const auto& c : cases) EXPECT_EQ(LanguageForLocale(c.first), c.second) << c.first;
@@ -212,9 +218,15 @@ TEST(LanguageForLocaleTest, Table) {
 
 TEST(VersionTextTest, FormatVersion) {
   const std::pair<const char*, const char*> cases[] = {
-      {"10076_5_3", "1.0.76.3.5"}, {"10100_0_1", "1.1.0.1.0"},  {"10000_2_1", "1.0.0.1.2"},
-      {"1_2", "1_2"},              {"5_1_2", "0.0.5.2.1"},      {"2030405_6_7", "2.3.4.5.7.6"},
-      {"x_1_2", "x_1_2"},          {"", ""},                    {"99999999999_1_2", "99999999999_1_2"},
+      {"10076_5_3", "1.0.76.3.5"},
+      {"10100_0_1", "1.1.0.1.0"},
+      {"10000_2_1", "1.0.0.1.2"},
+      {"1_2", "1_2"},
+      {"5_1_2", "0.0.5.2.1"},
+      {"2030405_6_7", "2.3.4.5.7.6"},
+      {"x_1_2", "x_1_2"},
+      {"", ""},
+      {"99999999999_1_2", "99999999999_1_2"},
   };
   for (const auto& c : cases) {
     std::string out;
@@ -265,8 +277,7 @@ class ApplySettingsTest : public SettingsTest {
     LauncherManager::Hooks hooks;
     hooks.apply_speed_limit = [this](int mode) { recorded_.speed_limits.push_back(mode); };
     hooks.send_setting_event = [this](const std::string& a, const std::string& c, int d, int p) {
-      recorded_.events.push_back(a + "|" + c + "|" + std::to_string(d) + "|" +
-                                 std::to_string(p));
+      recorded_.events.push_back(a + "|" + c + "|" + std::to_string(d) + "|" + std::to_string(p));
     };
     manager().SetHooks(hooks);
     SetStartWithWindows(false, L"");

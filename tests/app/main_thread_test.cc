@@ -118,12 +118,19 @@ TEST(MainThreadTest, StartTicksAndShutdownInTheirOrder) {
     std::lock_guard<std::mutex> hold(g_mutex);
     events = g_events;
   }
-  const std::vector<std::string> expected = {
-      "T0 startup",           "T1 download init",      "T0 main window made",
-      "T1 first state entered", "T1 state update",     "T1 poll",
-      "T0 ui tick",           "T0 main window closed", "T0 stop running",
-      "T1 download shutdown", "T1 state exit",         "T0 uninstall fonts",
-      "T0 self update run_after= new_exe=0"};
+  const std::vector<std::string> expected = {"T0 startup",
+                                             "T1 download init",
+                                             "T0 main window made",
+                                             "T1 first state entered",
+                                             "T1 state update",
+                                             "T1 poll",
+                                             "T0 ui tick",
+                                             "T0 main window closed",
+                                             "T0 stop running",
+                                             "T1 download shutdown",
+                                             "T1 state exit",
+                                             "T0 uninstall fonts",
+                                             "T0 self update run_after= new_exe=0"};
   // The worker's first tick may come before or after the window is made; the
   // rest is in a fixed order.
   ASSERT_EQ(events.size(), expected.size()) << ::testing::PrintToString(events);

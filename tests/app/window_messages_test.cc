@@ -45,21 +45,21 @@ class WindowMessagesTest : public ::testing::Test {
   void SetUp() override {
     LauncherManager::Instance().ResetForTesting();
     g_received.clear();
-    ui_ = std::make_unique<BoundThread>(nbase::kMainThreadId, nbase::MessageLoop::Kind::kUI,
-                                        [this] {
-                                          WNDCLASSEXW wc = {};
-                                          wc.cbSize = sizeof(wc);
-                                          wc.lpfnWndProc = &RecordingProc;
-                                          wc.hInstance = GetModuleHandleW(nullptr);
-                                          wc.lpszClassName = L"RecordingMainWindow";
-                                          RegisterClassExW(&wc);
-                                          window_ = CreateWindowExW(
-                                              0, wc.lpszClassName, L"main", WS_OVERLAPPED, 0, 0,
-                                              10, 10, nullptr, nullptr, wc.hInstance, nullptr);
-                                        },
-                                        [this] { DestroyWindow(window_); });
-    worker_ = std::make_unique<BoundThread>(nbase::kMiscThreadId,
-                                            nbase::MessageLoop::Kind::kDefault);
+    ui_ = std::make_unique<BoundThread>(
+        nbase::kMainThreadId, nbase::MessageLoop::Kind::kUI,
+        [this] {
+          WNDCLASSEXW wc = {};
+          wc.cbSize = sizeof(wc);
+          wc.lpfnWndProc = &RecordingProc;
+          wc.hInstance = GetModuleHandleW(nullptr);
+          wc.lpszClassName = L"RecordingMainWindow";
+          RegisterClassExW(&wc);
+          window_ = CreateWindowExW(0, wc.lpszClassName, L"main", WS_OVERLAPPED, 0, 0, 10, 10,
+                                    nullptr, nullptr, wc.hInstance, nullptr);
+        },
+        [this] { DestroyWindow(window_); });
+    worker_ =
+        std::make_unique<BoundThread>(nbase::kMiscThreadId, nbase::MessageLoop::Kind::kDefault);
   }
   void TearDown() override {
     worker_.reset();
@@ -79,18 +79,24 @@ class WindowMessagesTest : public ::testing::Test {
 
 TEST_F(WindowMessagesTest, WorkerReportsReachOnlyARegisteredMainWindow) {
   // Before the main window registers: dropped.
-  ASSERT_TRUE(RunOn(nbase::kMiscThreadId, [&] {
-    manager().PostToMainWindow(kMsgDownloadSize, 100, 10);
-  }));
+  ASSERT_TRUE(
+      RunOn(nbase::kMiscThreadId, [&] { manager().PostToMainWindow(kMsgDownloadSize, 100, 10); }));
   ASSERT_TRUE(RunOn(nbase::kMainThreadId));
   EXPECT_TRUE(received().empty());
 
   ASSERT_TRUE(RunOn(nbase::kMainThreadId, [&] { manager().SetMainWindow(window_); }));
   const std::vector<Received> sent = {
-      {kMsgSettingsChanged, 0, 0},   {kMsgCheckProgress, 0, 57},     {kMsgDownloadSpeed, 90, 1048576},
-      {kMsgDownloadSize, 4000, 1000}, {kMsgDownloadPaused, 0, 1},     {kMsgConfigLoaded, 0, 0},
-      {kMsgContentChanged, 0, 0},    {kMsgGameButtonRefresh, 0, 0},  {kMsgPreDownloadPanel, static_cast<WPARAM>(-1), 5},
-      {kMsgHideToTray, 0, 0},        {kMsgShowWindow, 1, 1},
+      {kMsgSettingsChanged, 0, 0},
+      {kMsgCheckProgress, 0, 57},
+      {kMsgDownloadSpeed, 90, 1048576},
+      {kMsgDownloadSize, 4000, 1000},
+      {kMsgDownloadPaused, 0, 1},
+      {kMsgConfigLoaded, 0, 0},
+      {kMsgContentChanged, 0, 0},
+      {kMsgGameButtonRefresh, 0, 0},
+      {kMsgPreDownloadPanel, static_cast<WPARAM>(-1), 5},
+      {kMsgHideToTray, 0, 0},
+      {kMsgShowWindow, 1, 1},
   };
   ASSERT_TRUE(RunOn(nbase::kMiscThreadId, [&] {
     for (const Received& r : sent) manager().PostToMainWindow(r.msg, r.wp, r.lp);
