@@ -230,7 +230,14 @@ void LauncherManager::BeginWorker() {
   resourcesChanged = 0;
   languageChanged = false;
   enterGameAfterCheck = false;
-  Call(hooks_.reset_versions);
+  if (hooks_.reset_versions) {
+    hooks_.reset_versions();
+  } else {
+    version_table_.ResetAll();
+  }
+  pre_download_dirs_.clear();
+  std::string predownload = PreDownloadDir();
+  if (ListSubfolders(predownload, pre_download_dirs_) < 0) pre_download_dirs_.clear();
   Call(hooks_.load_versions);
 }
 
@@ -243,7 +250,11 @@ void LauncherManager::EndWorker() {
   pre_download_present_ = false;
   PublishState();
   EndStateOperation();
-  Call(hooks_.erase_versions);
+  if (hooks_.erase_versions) {
+    hooks_.erase_versions();
+  } else {
+    version_table_.Clear();
+  }
 }
 
 void LauncherManager::SetState(std::unique_ptr<State> next) {
@@ -338,6 +349,8 @@ void LauncherManager::ResetForTesting() {
   current_state_.reset();
   pre_download_state_.reset();
   retired_states_.clear();
+  version_table_.Clear();
+  pre_download_dirs_.clear();
   state_operation_depth_ = 0;
   pre_download_present_ = false;
   PublishState();

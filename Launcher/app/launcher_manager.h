@@ -29,6 +29,7 @@
 #include "app/gate_settings.h"
 #include "app/launcher_settings.h"
 #include "base/lock.h"
+#include "update/version_map_core.h"
 
 class State;
 
@@ -51,8 +52,8 @@ class LauncherManager {
     std::function<void()> download_stop_running;      // T0, before the worker stops
     std::function<void()> download_poll;              // T1, every worker tick
     std::function<void(int mode)> apply_speed_limit;  // T0: 0 game/launcher, 1 pre-download
-    std::function<void()> reset_versions;             // T1: the version table's twelve keys
-    std::function<void()> erase_versions;             // T1
+    std::function<void()> reset_versions;  // T1; default: the table's twelve keys, empty
+    std::function<void()> erase_versions;  // T1; default: the table emptied
     std::function<void()> load_versions;              // T1: launcher, then game version
     // T1: a new check (PrepareState) in the mode (0 launcher, 1 game).
     std::function<std::unique_ptr<State>(int mode)> make_check_state;
@@ -104,6 +105,9 @@ class LauncherManager {
   State* current_state() const { return current_state_.get(); }  // T1 only
   void SetPreDownloadState(std::unique_ptr<State> state);
   State* pre_download_state() const { return pre_download_state_.get(); }  // T1 only
+  VersionTable& version_table() { return version_table_; }                // T1 only
+  // Sub-folder names of .\update\predownload, read at worker start (T1 only).
+  const std::vector<std::string>& pre_download_dirs() const { return pre_download_dirs_; }
   // One worker tick: the first tick makes the launcher check; then the
   // current state, the pre-download state and the download poll, in order.
   void WorkerTick();
@@ -277,6 +281,8 @@ class LauncherManager {
   std::unique_ptr<State> current_state_;
   std::unique_ptr<State> pre_download_state_;
   std::vector<std::unique_ptr<State>> retired_states_;
+  VersionTable version_table_;
+  std::vector<std::string> pre_download_dirs_;
   int state_operation_depth_ = 0;
 
   std::atomic<uint32_t> state_word_{0};  // type | (mode + 1) << 8

@@ -164,6 +164,22 @@ TEST_F(StateSwitchTest, BeginAndEndWorkerInTheirOrder) {
 
 // The worker replaces states as fast as it can while the UI thread reads the
 // current state; every reading must be a pair that the worker really set.
+TEST_F(StateSwitchTest, WorkerStartMakesTheTwelveVersionKeysAndReadsPreDownloadFolders) {
+  CreateDirectoryW(L"update", nullptr);
+  CreateDirectoryW(L"update\\predownload", nullptr);
+  CreateDirectoryW(L"update\\predownload\\10080_0_1", nullptr);
+  manager().BeginWorker();
+  EXPECT_EQ(manager().version_table().size(), 12u);
+  for (const char* key : VersionTable::Keys()) {
+    EXPECT_TRUE(manager().version_table().Contains(key)) << key;
+    EXPECT_TRUE(manager().version_table()[key].empty()) << key;
+  }
+  EXPECT_EQ(manager().pre_download_dirs(), std::vector<std::string>{"10080_0_1"});
+  EXPECT_EQ(manager().launcher_version(), "1.0.0");
+  manager().EndWorker();
+  EXPECT_EQ(manager().version_table().size(), 0u);
+}
+
 TEST_F(StateSwitchTest, UiThreadReadsConsistentSnapshotsWhileTheWorkerSwitches) {
   g_log = nullptr;
   std::atomic<bool> stop{false};
