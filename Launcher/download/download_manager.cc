@@ -10,16 +10,17 @@
 
 namespace {
 
-// The maker's endpoints. The gate list names its first host twice, so that a
-// gate request tries the main gate six times before the global one.
+// The maker's endpoints, set by the build (see the README); the defaults
+// point at a closed loopback port, so a development build reaches nothing.
+// The gate list names its first host twice, so that a gate request tries the
+// main gate six times before the global one.
 const char* const kBuiltInGateUrls[] = {
-    "https://gate.vexa-games.com/",
-    "https://gate.vexa-games.com/",
-    "https://gate-global.vexa-games.com/",
+    LAUNCHER_GATE_URL,
+    LAUNCHER_GATE_URL,
+    LAUNCHER_GATE_GLOBAL_URL,
 };
-constexpr char kBuiltInTrackingUrl[] =
-    "https://track.vexa-games.com/track/json_track?token=5c1e9a07d3b24f68a0e7c913";
-constexpr char kBuiltInAttributionUrl[] = "https://attribution.vexa-games.com/v1/adjust";
+constexpr char kBuiltInTrackingUrl[] = LAUNCHER_TRACK_URL;
+constexpr char kBuiltInAttributionUrl[] = LAUNCHER_ATTRIBUTION_URL;
 
 uint32_t SystemTick() { return GetTickCount(); }
 
