@@ -96,6 +96,7 @@ bool LoadGateSettings(const std::wstring& path, GateSettings& out) {
     Apply(root, "RefreshInterval", result.refreshInterval, ReadInt);
     Apply(root, "UpdateInterval", result.updateInterval, ReadInt);
     Apply(root, "TrackURL", result.trackUrl, ReadString);
+    Apply(root, "IpEchoURL", result.ipEchoUrl, ReadString);
     Apply(root, "DisableAutoEnterGame", result.disableAutoEnterGame, ReadBool);
     Apply(root, "ca_bundle", result.caBundle, ReadString);
   } catch (const Json::Exception&) {

@@ -32,6 +32,8 @@ struct GateSettings {
   int32_t updateInterval = 0;
   // "TrackURL": replaces the built-in tracking endpoint when not empty.
   std::string trackUrl;
+  // "IpEchoURL": replaces the built-in IP-echo service when not empty.
+  std::string ipEchoUrl;
   // "ca_bundle": path (UTF-8) of an extra CA bundle file that the download
   // engine trusts besides the system's roots when it verifies TLS peers.
   std::string caBundle;

@@ -238,7 +238,12 @@ void LauncherManager::BeginWorker() {
   pre_download_dirs_.clear();
   std::string predownload = PreDownloadDir();
   if (ListSubfolders(predownload, pre_download_dirs_) < 0) pre_download_dirs_.clear();
-  Call(hooks_.load_versions);
+  if (hooks_.load_versions) {
+    hooks_.load_versions();
+  } else {
+    LoadLauncherVersion();
+    LoadGameVersion();
+  }
 }
 
 void LauncherManager::EndWorker() {
@@ -337,6 +342,10 @@ void LauncherManager::ResetForTesting() {
   set_stats(DownloadStats());
   set_launcher_version("1.0.0");
   set_local_game_version(std::string());
+  for (LockedText* text : {&known_game_version_, &download_game_version_, &game_version_text_,
+                           &public_ip_, &activity_addr_}) {
+    text->Set(std::string());
+  }
   set_game_windows({});
   main_window_ = nullptr;
   game_send_timeout_ms_ = 2000;
@@ -416,4 +425,33 @@ std::string LauncherManager::local_game_version() const {
 void LauncherManager::set_local_game_version(const std::string& v) {
   nbase::AutoLock hold(data_lock_);
   local_game_version_ = v;
+}
+
+std::wstring LauncherManager::GameFolder() const {
+  const std::wstring path = settings().gamePath;
+  if (path.empty()) return path;
+  return NormalizeDirW(path, true);
+}
+
+void LauncherManager::LoadLauncherVersion() {
+  std::string version;
+  ReadMapVersion(L".\\launcher_version_map.txt", version, "1.0.0");
+  set_launcher_version(version);
+}
+
+void LauncherManager::LoadGameVersion() {
+  std::string version;
+  const std::wstring folder = GameFolder();
+  if (!folder.empty()) ReadMapVersion(folder + L"version_map.txt", version, std::string());
+  set_local_game_version(version);
+  known_game_version_.Set(version);
+  std::string text;
+  if (!version.empty()) FormatVersion(version, text);
+  game_version_text_.Set(text);
+}
+
+bool LauncherManager::IsGameUpdateAvailable() const {
+  const std::string known = known_game_version();
+  const std::string local = local_game_version();
+  return !known.empty() && !local.empty() && known != local;
 }

@@ -41,6 +41,23 @@ struct StateSnapshot {
   bool idle() const { return type == 0; }
 };
 
+// A text that one thread replaces while another reads it.
+class LockedText {
+ public:
+  std::string Get() const {
+    nbase::AutoLock hold(lock_);
+    return value_;
+  }
+  void Set(const std::string& value) {
+    nbase::AutoLock hold(lock_);
+    value_ = value;
+  }
+
+ private:
+  mutable nbase::Lock lock_;
+  std::string value_;
+};
+
 class LauncherManager {
  public:
   // Work that belongs to subsystems which plug in here (download engine,
@@ -54,7 +71,9 @@ class LauncherManager {
     std::function<void(int mode)> apply_speed_limit;  // T0: 0 game/launcher, 1 pre-download
     std::function<void()> reset_versions;  // T1; default: the table's twelve keys, empty
     std::function<void()> erase_versions;  // T1; default: the table emptied
-    std::function<void()> load_versions;              // T1: launcher, then game version
+    // T1: launcher, then game version (default: LoadLauncherVersion and
+    // LoadGameVersion).
+    std::function<void()> load_versions;
     // T1: a new check (PrepareState) in the mode (0 launcher, 1 game).
     std::function<std::unique_ptr<State>(int mode)> make_check_state;
     std::function<std::unique_ptr<State>()> make_pre_download_state;  // T1
@@ -130,6 +149,30 @@ class LauncherManager {
   void set_launcher_version(const std::string& v);
   std::string local_game_version() const;
   void set_local_game_version(const std::string& v);
+  // The game version as the update engine sees it: the installed one at
+  // load, later the published one.
+  std::string known_game_version() const { return known_game_version_.Get(); }
+  void set_known_game_version(const std::string& v) { known_game_version_.Set(v); }
+  // The version being downloaded (from the fetched map).
+  std::string download_game_version() const { return download_game_version_.Get(); }
+  void set_download_game_version(const std::string& v) { download_game_version_.Set(v); }
+  std::string game_version_text() const { return game_version_text_.Get(); }
+  // The public address found at the first launcher check (empty: not asked).
+  std::string public_ip() const { return public_ip_.Get(); }
+  void set_public_ip(const std::string& v) { public_ip_.Set(v); }
+  // The main web page named by the gate answer.
+  std::string activity_addr() const { return activity_addr_.Get(); }
+  void set_activity_addr(const std::string& v) { activity_addr_.Set(v); }
+
+  // The game folder from the settings, ending in "\" (empty when unset).
+  std::wstring GameFolder() const;
+  // launcherVersion from .\launcher_version_map.txt ("1.0.0" when missing).
+  void LoadLauncherVersion();
+  // The installed game version from <game folder>\version_map.txt; the known
+  // version and its display text follow it. Any thread.
+  void LoadGameVersion();
+  // Known and installed game versions both set and different.
+  bool IsGameUpdateAvailable() const;
 
   // Posts msg to the registered main window from any thread, as a task on
   // the UI thread; dropped while no main window is registered.
@@ -266,6 +309,11 @@ class LauncherManager {
   std::string launcher_version_ = "1.0.0";
   std::string local_game_version_;
   std::vector<HWND> game_windows_;
+  LockedText known_game_version_;
+  LockedText download_game_version_;
+  LockedText game_version_text_;
+  LockedText public_ip_;
+  LockedText activity_addr_;
 
   std::atomic<HWND> main_window_{nullptr};
   std::atomic<UINT> game_send_timeout_ms_{2000};

@@ -15,6 +15,7 @@
 #include "base/path_helpers.h"
 #include "download/download_manager.h"
 #include "update/self_update.h"
+#include "update/update_engine.h"
 #include "update/version_map_writer.h"
 #include "webview/cef_manager.h"
 
@@ -55,6 +56,7 @@ void InstallEngineHooks() {
     settings.gateUrls = gate.gateUrls;
     settings.dlcUrls = gate.dlcUrls;
     settings.trackUrl = gate.trackUrl;
+    settings.ipEchoUrl = gate.ipEchoUrl;
     settings.caBundle = gate.caBundle;
     settings.downloadLimit = LimitOf(s.downloadLimit, s.downloadSpeed);
     settings.preDownloadLimit = LimitOf(s.predlcLimit, s.predlcSpeed);
@@ -92,6 +94,7 @@ int RunNormally() {
   }
 
   InstallEngineHooks();
+  InstallUpdateEngine();
   {
     MainThread main_thread;
     main_thread.RunOnCallingThread(nbase::MessageLoop::Kind::kUI);

@@ -21,6 +21,7 @@ const char* const kBuiltInGateUrls[] = {
 };
 constexpr char kBuiltInTrackingUrl[] = LAUNCHER_TRACK_URL;
 constexpr char kBuiltInAttributionUrl[] = LAUNCHER_ATTRIBUTION_URL;
+constexpr char kBuiltInIpEchoUrl[] = LAUNCHER_IP_ECHO_URL;
 
 uint32_t SystemTick() { return GetTickCount(); }
 
@@ -77,6 +78,7 @@ void DownloadManager::Init(const DownloadSettings& settings) {
     gateUrlList_.assign(std::begin(kBuiltInGateUrls), std::end(kBuiltInGateUrls));
   }
   trackingUrl_ = settings.trackUrl.empty() ? kBuiltInTrackingUrl : settings.trackUrl;
+  ipEchoUrl_ = settings.ipEchoUrl.empty() ? kBuiltInIpEchoUrl : settings.ipEchoUrl;
   dlcUrlOverride_ = settings.dlcUrls;
   {
     nbase::AutoLock hold(lock_);

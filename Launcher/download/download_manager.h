@@ -80,6 +80,7 @@ class DownloadManager {
   void UseResourceUrls();
   std::string AttributionUrl() const { return attributionUrl_; }
   const std::string& trackingUrl() const { return trackingUrl_; }
+  const std::string& ipEchoUrl() const { return ipEchoUrl_; }
   const std::vector<std::string>& gateUrlList() const { return gateUrlList_; }
   const std::vector<std::string>& resourceUrlList() const { return resourceUrlList_; }
   const std::vector<std::string>& activeUrlList() const { return activeUrlList_; }
@@ -282,6 +283,7 @@ class DownloadManager {
   uint32_t speedStartTick_ = 0;
   std::wstring tracePath_;
   std::string trackingUrl_;
+  std::string ipEchoUrl_;
   std::string attributionUrl_;
   std::string reportReply_;
   std::map<std::string, std::deque<std::string>> reportQueue_;

@@ -53,6 +53,9 @@ struct DownloadSettings {
   // Replaces the built-in attribution endpoint when not empty (private
   // deployments and tests).
   std::string attributionUrl;
+  // "IpEchoURL": replaces the built-in IP-echo service (a plain GET whose
+  // body is the caller's public address) when not empty.
+  std::string ipEchoUrl;
   // "ca_bundle": UTF-8 path (relative paths mean the launcher folder) of a PEM
   // file with CA certificates trusted besides the system's own roots.
   std::string caBundle;

@@ -190,3 +190,10 @@ bool WriteApplyList(const std::wstring& path, const ApplyList& list) {
     return false;
   }
 }
+
+bool PromoteTmpMap(const std::wstring& tmp, const std::wstring& installed) {
+  std::string text;
+  if (!ReadFileTextW(tmp, text)) return false;
+  if (!WriteFileTextW(installed, text)) return false;
+  return DeleteFileW(SystemPathW(tmp).c_str()) != 0;
+}

@@ -98,3 +98,9 @@ struct ApplyList {
 // empty and at least one path is listed; otherwise writes nothing and leaves
 // an older file as it is. True when the file was written.
 bool WriteApplyList(const std::wstring& path, const ApplyList& list);
+
+// Makes the fetched map (`tmp`) the installed map (`installed`): its bytes
+// replace the installed file in one move, and only then is `tmp` deleted. On
+// a failure both files stay as they were, so the next check sees the update
+// as unfinished instead of losing the fetched map. True on success.
+[[nodiscard]] bool PromoteTmpMap(const std::wstring& tmp, const std::wstring& installed);
