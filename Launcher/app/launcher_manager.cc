@@ -276,6 +276,10 @@ void LauncherManager::SetState(std::unique_ptr<State> next) {
   std::unique_ptr<State> previous = std::move(current_state_);
   current_state_ = std::move(next);
   PublishState();
+  if (hooks_.state_changed) {
+    hooks_.state_changed(current_state_ ? current_state_->TypeId() : 0,
+                         current_state_ ? static_cast<int>(current_state_->mode()) : -1);
+  }
   if (current_state_) current_state_->Enter(previous.get());
   RetireState(std::move(previous));
   EndStateOperation();

@@ -77,6 +77,9 @@ class LauncherManager {
     // T1: a new check (PrepareState) in the mode (0 launcher, 1 game).
     std::function<std::unique_ptr<State>(int mode)> make_check_state;
     std::function<std::unique_ptr<State>()> make_pre_download_state;  // T1
+    // T1: a state became current (type 0, mode -1 when none); for tests and
+    // traces.
+    std::function<void(int type, int mode)> state_changed;
     std::function<void()> toggle_download_pause;                      // T1
     // T0: reopen the resource package, reload the UI; true from
     // load_ui_config when a channel configuration was found.
