@@ -86,8 +86,9 @@ void CheckVersionState::Update() {
   if (!update.empty()) {
     const std::string version =
         mode_ == kGameMode ? manager.local_game_version() : manager.launcher_version();
-    manager.version_table()[mode_ == kGameMode ? VersionTable::kGamePatchVersion
-                                               : VersionTable::kLauncherPatchVersion]
+    manager
+        .version_table()[mode_ == kGameMode ? VersionTable::kGamePatchVersion
+                                            : VersionTable::kLauncherPatchVersion]
         .clear();
     if (mode_ == kGameMode && !manager.CheckUpdateSpace(MakeDiskSpaceChoice(version))) {
       manager.SetState(

@@ -184,8 +184,7 @@ void PrepareState::Enter(State* /*previous*/) {
   result_ = 0;
   engine.UseGateUrls();
   // Always answers (an empty list included) before it returns.
-  (void)engine.DownloadMemory(BuildGateUrl(), std::string(), &OnDownloaderResponse,
-                              kStatePrepare);
+  (void)engine.DownloadMemory(BuildGateUrl(), std::string(), &OnDownloaderResponse, kStatePrepare);
 }
 
 void PrepareState::PrepareLauncherMap() {
@@ -297,8 +296,9 @@ void PrepareState::Exit(State* /*next*/) {
 
 void PrepareState::OnResponse(int code, const std::string& url, const char* body, int length,
                               const std::string& error) {
-  const std::string text =
-      body != nullptr && length > 0 ? std::string(body, static_cast<size_t>(length)) : std::string();
+  const std::string text = body != nullptr && length > 0
+                               ? std::string(body, static_cast<size_t>(length))
+                               : std::string();
   if (mode_ == kGameMode) {
     OnGameGateReply(code, url, text, error);
   } else {
@@ -353,7 +353,8 @@ void PrepareState::OnLauncherGateReply(int code, const std::string& /*url*/,
       force = value.asDouble() != 0;
     } else if (value.isString()) {
       std::string text;
-      for (char c : value.asString()) text += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      for (char c : value.asString())
+        text += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       force = !text.empty() && text != "0" && text != "false";
     }
     manager.forceLauncherUpdate = force;

@@ -33,8 +33,8 @@ void RequestRemoteState::Enter(State* /*previous*/) {
   manager.PostToMainWindow(kMsgCheckProgress, 0, 95);
 }
 
-void RequestRemoteState::OnResponse(int code, const std::string& url, const char* body,
-                                    int length, const std::string& error) {
+void RequestRemoteState::OnResponse(int code, const std::string& url, const char* body, int length,
+                                    const std::string& error) {
   LauncherManager& manager = LauncherManager::Instance();
   result_ = -1;
   if (code < 0) {
@@ -43,8 +43,9 @@ void RequestRemoteState::OnResponse(int code, const std::string& url, const char
     error_detail_ = url;
     return;
   }
-  const std::string text =
-      body != nullptr && length > 0 ? std::string(body, static_cast<size_t>(length)) : std::string();
+  const std::string text = body != nullptr && length > 0
+                               ? std::string(body, static_cast<size_t>(length))
+                               : std::string();
   VersionMap remote;
   std::string parse_error;
   if (!ParseVersionMap(text, remote, parse_error)) {
