@@ -430,6 +430,37 @@ TEST_F(CheckStatesTest, AResourcePackageNoLongerPublishedIsRemovedAndTheUiReload
   EXPECT_EQ(LauncherManager::Instance().resourcesChanged, 0);
 }
 
+TEST_F(CheckStatesTest, AMissingLauncherMapIsRebuiltFromTheLauncherFiles) {
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"resources.zip", "pkg"},
+      {"LomaB.ttf", "font"},
+      {"cef/libcef.dll", "runtime"},
+      {"cef/locales/en-US.pak", "locale"}};
+  for (const auto& f : files) {
+    std::wstring path;
+    ASSERT_TRUE(BuildPathUnder(L".", f.first, path));
+    std::wstring folder, name;
+    ASSERT_TRUE(SplitPathW(path, folder, name));
+    MakeDirsW(folder);
+    ASSERT_TRUE(WriteWholeFile(path, f.second));
+  }
+  ASSERT_TRUE(DeleteFileW(L".\\launcher_version_map.txt"));
+  const std::string published = MapText("1.0.1", files);
+  ASSERT_TRUE(StateHarness::PutCdnFile("launcher_version_map.txt", published));
+  ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers()));
+  StartAndSettle();
+  // Every file matched under the key the publisher uses: nothing to fetch.
+  EXPECT_EQ(StateHarness::Trail().size(), 4u);
+  EXPECT_EQ(ReadWholeFile(L".\\launcher_version_map.txt"), published);
+  EXPECT_EQ(LauncherManager::Instance().launcher_version(), "1.0.1");
+  std::vector<LPARAM> progress;
+  for (const Message& m : StateHarness::Messages(kMsgCheckProgress)) progress.push_back(m.lparam);
+  // Nine files queued (five named ones, four of them missing, and the
+  // runtime's two): the progress ends at 90 before the map request.
+  ASSERT_GE(progress.size(), 3u);
+  EXPECT_EQ(progress[progress.size() - 3], 90);
+}
+
 TEST_F(CheckStatesTest, TheLauncherAnswerSetsTheOptionsOfTheRun) {
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers(
       ",\"PatchOption\":1,\"UseWebExtraParam\":true,\"DeleteLogTXT\":true,\"PreDlcCheck\":true,"

@@ -15,6 +15,7 @@
 #include "app/system_util.h"
 #include "download/download_manager.h"
 #include "test_process.h"
+#include "update/exception_state.h"
 #include "update/prepare_state.h"
 #include "update/state.h"
 
@@ -178,6 +179,51 @@ TEST_F(StateTest, LauncherAnswersWithoutUsableHostsFailButKeepEarlierOptions) {
     manager.patchOption = 2;
     EXPECT_EQ(ReadLauncherAnswer(c.others), c.result);
     EXPECT_EQ(manager.patchOption, c.patch_option);
+  }
+}
+
+TEST_F(StateTest, TheRestartPromptsCloseTheWindowAndStartTheUpdaterOnce) {
+  struct Case {
+    const char* name;
+    bool forced;
+    int result;
+    bool with_window;
+    bool restarts;
+  } cases[] = {
+      {"confirmed", false, 1, true, true},
+      {"cancelled", false, 0, true, false},
+      {"forced and closed", true, 0, true, true},
+      {"no main window", false, 1, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LauncherManager& manager = LauncherManager::Instance();
+    manager.ResetForTesting();
+    std::vector<std::wstring> started;
+    LauncherManager::Hooks hooks;
+    hooks.start_self_update = [&started](const std::wstring& run_after, bool new_exe) {
+      started.push_back(run_after + (new_exe ? L" new" : L" old"));
+    };
+    manager.SetHooks(hooks);
+    HWND window = CreateWindowExW(0, L"STATIC", L"main", 0, 0, 0, 10, 10, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    if (c.with_window) manager.set_main_window(window);
+    manager.launcherUpdatePending = true;
+    if (c.forced) {
+      OnLauncherRestartForced(c.result);
+    } else {
+      OnLauncherRestartChoice(c.result);
+    }
+    MSG msg;
+    const bool close_posted = PeekMessageW(&msg, window, WM_CLOSE, WM_CLOSE, PM_REMOVE) != 0;
+    EXPECT_EQ(close_posted, c.restarts);
+    EXPECT_EQ(started, c.restarts ? std::vector<std::wstring>{L".\\launcher.exe new"}
+                                  : std::vector<std::wstring>{});
+    // The exit path leaves the updater alone once a prompt started it.
+    EXPECT_EQ(manager.selfUpdateStarted, c.restarts);
+    EXPECT_EQ(manager.launcherUpdatePending, !c.restarts);
+    manager.set_main_window(nullptr);
+    DestroyWindow(window);
   }
 }
 
