@@ -630,3 +630,13 @@ bool BuildPathUnder(const std::wstring& root, const std::string& utf8_relative, 
   out.swap(path);
   return true;
 }
+
+bool OpensForReadingW(const std::wstring& path) {
+  if (path.empty()) return false;
+  HANDLE h = CreateFileW(SystemPathW(path).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}

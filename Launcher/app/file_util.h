@@ -81,6 +81,11 @@ bool MakeDirsW(const std::wstring& path);
 bool RemoveTreeA(const std::string& path);
 bool RemoveTreeW(const std::wstring& path);
 
+// Whether the file can be opened for reading now (a folder cannot). The
+// update engine asks this before it promotes, deletes or copies its state
+// files.
+bool OpensForReadingW(const std::wstring& path);
+
 // Whether the path names an existing folder; a relative path is taken against
 // the current directory.
 bool IsDirA(const std::string& path);

@@ -13,15 +13,6 @@
 
 namespace {
 
-bool OpensForReading(const std::wstring& path) {
-  HANDLE h = CreateFileW(SystemPathW(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(h);
-  return true;
-}
-
 const wchar_t kApplyList[] = L".\\update\\apply_list.txt";
 
 }  // namespace
@@ -75,7 +66,7 @@ void CheckVersionState::Update() {
     for (auto it = local_only_.begin(); it != local_only_.end(); ++it) {
       if (*it != "resources.zip") continue;
       local_only_.erase(it);
-      if (OpensForReading(L".\\resources.zip")) {
+      if (OpensForReadingW(L".\\resources.zip")) {
         DeleteFileW(L".\\resources.zip");
         manager.resourcesChanged = -1;
       }
@@ -99,13 +90,13 @@ void CheckVersionState::Update() {
     return;
   }
 
-  if (OpensForReading(tmp_map_path_)) {
+  if (OpensForReadingW(tmp_map_path_)) {
     // Kept when it cannot be made the installed map: the next check then
     // still sees the update as unfinished.
     if (PromoteTmpMap(tmp_map_path_, map_path_)) {
       if (mode_ == kGameMode) {
         manager.LoadGameVersion();
-        if (OpensForReading(kApplyList)) DeleteFileW(kApplyList);
+        if (OpensForReadingW(kApplyList)) DeleteFileW(kApplyList);
       } else {
         manager.LoadLauncherVersion();
       }

@@ -48,15 +48,6 @@ std::string Utf8(const std::wstring& wide) {
   return out;
 }
 
-bool OpensForReading(const std::wstring& path) {
-  HANDLE h = CreateFileW(SystemPathW(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(h);
-  return true;
-}
-
 // Hashes one file; false when it cannot be opened or read.
 bool HashFile(const std::wstring& path, VersionEntry& entry) {
   std::ifstream stream(SystemPathW(path).c_str(), std::ios::in | std::ios::binary);
@@ -224,7 +215,7 @@ void PrepareState::PrepareGameMap() {
         !BuildPathUnder(root, Utf8(renamed.second), alias)) {
       continue;
     }
-    if (OpensForReading(published) && !OpensForReading(alias)) {
+    if (OpensForReadingW(published) && !OpensForReadingW(alias)) {
       CopyFileW(SystemPathW(published).c_str(), SystemPathW(alias).c_str(), TRUE);
     }
   }

@@ -75,7 +75,7 @@ class CheckStatesTest : public ::testing::Test {
   // Starts the threads and waits for the launcher check at start to rest.
   void StartAndSettle() {
     harness_.Start();
-    ASSERT_TRUE(harness_.WaitFor(kStateEnterGame));
+    ASSERT_TRUE(harness_.WaitForStep(kStateEnterGame, G));
   }
 
   void GameCheck() {
@@ -106,7 +106,7 @@ TEST_F(CheckStatesTest, LauncherCheckWithNothingNewRestsAndPromotesTheFetchedMap
   // A second launcher check does not ask for the address again.
   StateHarness::ClearTrail();
   manager.RestartLauncherCheck();
-  ASSERT_TRUE(harness_.WaitFor(kStateEnterGame));
+  ASSERT_TRUE(harness_.WaitForStep(kStateEnterGame, G));
   EXPECT_EQ(StateHarness::server().RequestsFor("/ip").size(), 1u);
   EXPECT_EQ(StateHarness::Trail().size(), 4u);
 }
@@ -202,7 +202,7 @@ TEST_F(CheckStatesTest, AnUpToDateGameMakesTheFetchedMapTheInstalledOne) {
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers()));
   StartAndSettle();
   GameCheck();
-  ASSERT_TRUE(harness_.WaitFor(kStateEnterGame));
+  ASSERT_TRUE(harness_.WaitForStep(kStateEnterGame, G));
   EXPECT_EQ(StateHarness::Trail(), (std::vector<StateStep>{{kStatePrepare, G},
                                                            {kStateRequestRemote, G},
                                                            {kStateCheckVersion, G},
@@ -251,7 +251,7 @@ TEST_F(CheckStatesTest, TheFetchedMapIsKeptWhenItCannotBeInstalled) {
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers()));
   StartAndSettle();
   GameCheck();
-  ASSERT_TRUE(harness_.WaitFor(kStateEnterGame));
+  ASSERT_TRUE(harness_.WaitForStep(kStateEnterGame, G));
   EXPECT_TRUE(Exists(harness_.game_folder() + L"\\tmp_version_map.txt"));
 }
 
@@ -340,7 +340,7 @@ TEST_F(CheckStatesTest, EveryFailedGameCheckRestsWithTheErrorAndARetry) {
     // The launcher check at start met the same gate: it rests without a word.
     EXPECT_TRUE(StateHarness::Boxes().empty());
     GameCheck();
-    ASSERT_TRUE(harness_.WaitFor(kStateException));
+    ASSERT_TRUE(harness_.WaitForStep(kStateException, G));
     const std::vector<statetest::Box> boxes = StateHarness::Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     const MessageBoxSpec& box = boxes[0].spec;
@@ -379,7 +379,7 @@ TEST_F(CheckStatesTest, RetryStartsAGameCheckThatEntersTheGameAndCancelLeavesThe
   ASSERT_TRUE(StateHarness::PutCdnFile("version_map.txt", MapText("3_0_5", {{"VEXA.exe", "x"}})));
   StartAndSettle();
   GameCheck();
-  ASSERT_TRUE(harness_.WaitFor(kStateException));
+  ASSERT_TRUE(harness_.WaitForStep(kStateException, G));
   ASSERT_TRUE(harness_.AnswerBox(0, 0));  // cancel
   EXPECT_EQ(StateHarness::Current().type, kStateException);
   EXPECT_TRUE(LauncherManager::Instance().updateFailed);
@@ -387,7 +387,7 @@ TEST_F(CheckStatesTest, RetryStartsAGameCheckThatEntersTheGameAndCancelLeavesThe
   // Another failure, then retry once the gate answers again.
   GameCheck();
   ASSERT_TRUE(testsupport::WaitUntil([] { return StateHarness::Boxes().size() == 2; }, 30000));
-  ASSERT_TRUE(harness_.WaitFor(kStateException));
+  ASSERT_TRUE(harness_.WaitForStep(kStateException, G));
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers(",\"PatchOption\":0")));
   StateHarness::ClearTrail();
   ASSERT_TRUE(harness_.AnswerBox(1, 1));
@@ -405,7 +405,7 @@ TEST_F(CheckStatesTest, TooLittleSpaceWaitsForTheUserAndContinueFetches) {
   StartAndSettle();
   GameCheck();
   ASSERT_TRUE(testsupport::WaitUntil([] { return !StateHarness::Boxes().empty(); }, 30000));
-  ASSERT_TRUE(harness_.WaitFor(kStateException));
+  ASSERT_TRUE(harness_.WaitForStep(kStateException, G));
   const std::vector<statetest::Box> boxes = StateHarness::Boxes();
   ASSERT_EQ(boxes.size(), 1u);  // the disk-space box, no error box of its own
   EXPECT_EQ(boxes[0].spec.second_button, (DialogText{L"STRING_DOWNLOAD_CONTINUE", true}));
