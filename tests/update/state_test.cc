@@ -68,6 +68,23 @@ TEST_F(StateTest, RepliesReachOnlyTheStateThatAsked) {
   EXPECT_EQ(log.size(), 3u);
 }
 
+TEST_F(StateTest, SpeedSamplesCountOnlyWhileFilesAreFetched) {
+  DownloadManager& engine = DownloadManager::Instance();
+  std::vector<std::string> log;
+  LauncherManager::Instance().SetState(std::make_unique<RecordingState>(kStatePrepare, &log));
+  const size_t before = engine.speedSampleCount();
+  OnDownloaderProgress(kStatePrepare, 1000.0);
+  OnDownloaderProgress(kStateDownloadFiles, 1000.0);  // a replaced fetch state's transfer
+  EXPECT_EQ(engine.speedSampleCount(), before);
+  LauncherManager::Instance().SetState(
+      std::make_unique<RecordingState>(kStateDownloadFiles, &log));
+  OnDownloaderProgress(kStateDownloadFiles, 1000.0);
+  EXPECT_EQ(engine.speedSampleCount(), std::min<size_t>(before + 1, 60));
+  LauncherManager::Instance().SetState(std::make_unique<RecordingState>(kStateApplyUpdate, &log));
+  OnDownloaderProgress(kStateApplyUpdate, 1000.0);
+  EXPECT_EQ(engine.speedSampleCount(), std::min<size_t>(before + 1, 60));
+}
+
 TEST_F(StateTest, TheErrorDetailLine) {
   EXPECT_EQ(State::ErrorMessage(-2, "T", "D"), L"-2\nT(D)");
   EXPECT_EQ(State::ErrorMessage(0, "Invalid DlcAddr", ""), L"Invalid DlcAddr");
