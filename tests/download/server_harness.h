@@ -94,27 +94,9 @@ inline std::string ReadText(const std::wstring& path) { return testsupport::Read
 inline bool SpawnLinux(const std::string& program, const std::string& arguments) {
   std::wstring line = L"\"" + WinePath(program) + L"\" ";
   for (char c : arguments) line += static_cast<wchar_t>(c);
-  // The null device as standard handles: a server that outlived its test
-  // would otherwise hold CTest's output pipe open.
-  SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE nullIn = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
-  HANDLE nullOut = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = nullIn;
-  si.hStdOutput = nullOut;
-  si.hStdError = nullOut;
-  PROCESS_INFORMATION pi = {};
-  std::vector<wchar_t> buffer(line.begin(), line.end());
-  buffer.push_back(L'\0');
-  const BOOL created =
-      CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-  if (nullIn != INVALID_HANDLE_VALUE) CloseHandle(nullIn);
-  if (nullOut != INVALID_HANDLE_VALUE) CloseHandle(nullOut);
-  if (!created) return false;
+  // A server that outlived its test must not hold CTest's output pipe open.
+  PROCESS_INFORMATION pi;
+  if (!testsupport::StartWithNullStdHandles(std::wstring(), line, std::wstring(), pi)) return false;
   if (pi.hThread != nullptr) CloseHandle(pi.hThread);
   if (pi.hProcess != nullptr) CloseHandle(pi.hProcess);
   return true;

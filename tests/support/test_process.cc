@@ -8,15 +8,10 @@ namespace {
 std::wstring Quote(const std::wstring& s) { return L"\"" + s + L"\""; }
 }  // namespace
 
-TestProcess::TestProcess(const std::wstring& program, const std::wstring& arguments,
-                         const std::wstring& working_dir) {
-  std::wstring line = Quote(program);
-  if (!arguments.empty()) line += L" " + arguments;
-  std::vector<wchar_t> buffer(line.begin(), line.end());
+bool StartWithNullStdHandles(const std::wstring& program, const std::wstring& command_line,
+                             const std::wstring& working_dir, PROCESS_INFORMATION& info) {
+  std::vector<wchar_t> buffer(command_line.begin(), command_line.end());
   buffer.push_back(L'\0');
-  // The child and whatever it starts get the null device as standard
-  // handles: under Wine they would otherwise share the test's output pipe,
-  // and CTest waits for that pipe to close long after the test has ended.
   SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr);
@@ -28,13 +23,21 @@ TestProcess::TestProcess(const std::wstring& program, const std::wstring& argume
   si.hStdInput = null_in;
   si.hStdOutput = null_out;
   si.hStdError = null_out;
-  PROCESS_INFORMATION pi = {};
-  const BOOL created =
-      CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                     working_dir.empty() ? nullptr : working_dir.c_str(), &si, &pi);
+  info = PROCESS_INFORMATION();
+  const BOOL created = CreateProcessW(
+      program.empty() ? nullptr : program.c_str(), buffer.data(), nullptr, nullptr, TRUE, 0,
+      nullptr, working_dir.empty() ? nullptr : working_dir.c_str(), &si, &info);
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
   if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
-  if (created) {
+  return created != FALSE;
+}
+
+TestProcess::TestProcess(const std::wstring& program, const std::wstring& arguments,
+                         const std::wstring& working_dir) {
+  std::wstring line = Quote(program);
+  if (!arguments.empty()) line += L" " + arguments;
+  PROCESS_INFORMATION pi;
+  if (StartWithNullStdHandles(program, line, working_dir, pi)) {
     CloseHandle(pi.hThread);
     process_ = pi.hProcess;
     pid_ = pi.dwProcessId;

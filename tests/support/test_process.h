@@ -9,6 +9,14 @@
 
 namespace testsupport {
 
+// Starts a process with the null device as its standard handles: under Wine
+// a child (and whatever it starts) would otherwise share the test's output
+// pipe, and CTest waits for that pipe to close long after the test has ended.
+// `program` may be empty (the first token of `command_line` then names it).
+// False when nothing was started; otherwise `info` holds both handles.
+bool StartWithNullStdHandles(const std::wstring& program, const std::wstring& command_line,
+                             const std::wstring& working_dir, PROCESS_INFORMATION& info);
+
 class TestProcess {
  public:
   // Starts program with arguments (a command-line tail) in working_dir
