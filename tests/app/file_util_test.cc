@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_process.h"
+
 #include "base/path_helpers.h"
 #include "base/text_util.h"
 #include "test_dir.h"
@@ -35,14 +37,7 @@ bool IsFile(const std::wstring& path) {
 
 // Writes test files without the functions under test.
 bool PutFile(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool ok =
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-      written == bytes.size();
-  return CloseHandle(file) && ok;
+  return testsupport::WriteWholeFile(path, bytes);
 }
 
 std::string GetFile(const std::wstring& path) {

@@ -14,10 +14,12 @@
 #include <gtest/gtest.h>
 
 #include "test_dir.h"
+#include "test_process.h"
 
 namespace {
 
 using testsupport::TestDir;
+using testsupport::WriteWholeFile;
 
 constexpr size_t kMiB = 1 << 20;
 
@@ -32,17 +34,6 @@ std::string LcgBytes(size_t n) {
     bytes[i] = static_cast<char>((state >> 16) & 0xff);
   }
   return bytes;
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool ok =
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-      written == bytes.size();
-  return CloseHandle(file) && ok;
 }
 
 std::string Upper(std::string text) {
