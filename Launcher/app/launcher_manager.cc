@@ -8,7 +8,9 @@
 #include "base/path_helpers.h"
 #include "base/text_util.h"
 #include "base/thread_registry.h"
+#include "update/self_update.h"
 #include "update/state.h"
+#include "update/version_map.h"
 
 namespace {
 
@@ -227,6 +229,15 @@ void LauncherManager::BeginWorker() {
   launcherUpdateFresh = true;
   cefUpdatePending = false;
   fontUpdatePending = false;
+  {
+    // A run killed between its launcher apply and its hand-off, or an
+    // updater that could not finish, left files in .\update: they are due at
+    // this run's exit (the font list has had its try in Startup already).
+    const PendingUpdates leftover = FindLeftoverUpdates();
+    launcherUpdatePending = leftover.launcher;
+    cefUpdatePending = leftover.cef;
+    fontUpdatePending = leftover.font;
+  }
   resourcesChanged = 0;
   languageChanged = false;
   enterGameAfterCheck = false;
@@ -347,7 +358,7 @@ void LauncherManager::ResetForTesting() {
   set_launcher_version("1.0.0");
   set_local_game_version(std::string());
   for (LockedText* text : {&known_game_version_, &download_game_version_, &game_version_text_,
-                           &public_ip_, &activity_addr_}) {
+                           &public_ip_, &activity_addr_, &pre_download_version_}) {
     text->Set(std::string());
   }
   set_game_windows({});
@@ -364,6 +375,7 @@ void LauncherManager::ResetForTesting() {
   retired_states_.clear();
   version_table_.Clear();
   pre_download_dirs_.clear();
+  pre_download_size_ = 0;
   state_operation_depth_ = 0;
   pre_download_present_ = false;
   PublishState();
@@ -458,4 +470,43 @@ bool LauncherManager::IsGameUpdateAvailable() const {
   const std::string known = known_game_version();
   const std::string local = local_game_version();
   return !known.empty() && !local.empty() && known != local;
+}
+
+// ------------------------------------------------------- pre-download folders
+
+namespace {
+
+std::wstring PreDownloadRoot() {
+  std::wstring root;
+  TextUtil::MultiByteToWide(PreDownloadDir(), root, CP_ACP);
+  return root;
+}
+
+}  // namespace
+
+void LauncherManager::AddPreDownloadDir(const std::string& name) {
+  for (const std::string& dir : pre_download_dirs_) {
+    if (dir == name) return;
+  }
+  pre_download_dirs_.push_back(name);
+}
+
+bool LauncherManager::LoadLocalGameMap() {
+  const std::wstring folder = GameFolder();
+  VersionMap& map = version_table_[VersionTable::kLocalGameVersion];
+  if (folder.empty()) {
+    map.clear();
+    return false;
+  }
+  std::string error;
+  return LoadVersionMapFile(folder + L"version_map.txt", map, error);
+}
+
+int LauncherManager::GetPreDownloadStatus() {
+  return ::GetPreDownloadStatus(PreDownloadRoot(), pre_download_version(), pre_download_dirs_,
+                                version_table_[VersionTable::kLocalPreDownloadVersion]);
+}
+
+int LauncherManager::PrunePreDownloadDirs() {
+  return ::PrunePreDownloadDirs(PreDownloadRoot(), local_game_version(), pre_download_dirs_);
 }

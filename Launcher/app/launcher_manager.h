@@ -96,6 +96,12 @@ class LauncherManager {
     std::function<void()> uninstall_fonts;  // T0, at exit with fonts pending
     // T0, at exit with an update pending; default: the real hand-off.
     std::function<void(const std::wstring& run_after, bool new_exe)> start_self_update;
+    // Any thread: one launcher telemetry event (print info, speed, size,
+    // action type, step, send at once); default: nothing.
+    std::function<void(const std::string& print_info, const std::string& speed,
+                       const std::string& size, const std::string& action_type,
+                       const std::string& step, bool now)>
+        send_launcher_event;
   };
 
   static LauncherManager& Instance();
@@ -130,6 +136,17 @@ class LauncherManager {
   VersionTable& version_table() { return version_table_; }                // T1 only
   // Sub-folder names of .\update\predownload, read at worker start (T1 only).
   const std::vector<std::string>& pre_download_dirs() const { return pre_download_dirs_; }
+  // T1: lists a pre-download folder (once).
+  void AddPreDownloadDir(const std::string& name);
+  // T1: the installed game map into "_local_game_version_".
+  bool LoadLocalGameMap();
+  // T1: whether the pre-download of preDownloadVersion is finished (0), not
+  // (1), or there is no such version (-1); see GetPreDownloadStatus in
+  // update/version_map.h.
+  int GetPreDownloadStatus();
+  // T1: drops the listed pre-download folders that the installed game has
+  // caught up with; see PrunePreDownloadDirs in update/version_map.h.
+  int PrunePreDownloadDirs();
   // One worker tick: the first tick makes the launcher check; then the
   // current state, the pre-download state and the download poll, in order.
   void WorkerTick();
@@ -166,6 +183,12 @@ class LauncherManager {
   // The main web page named by the gate answer.
   std::string activity_addr() const { return activity_addr_.Get(); }
   void set_activity_addr(const std::string& v) { activity_addr_.Set(v); }
+  // The next game version offered for pre-download (written by T1).
+  std::string pre_download_version() const { return pre_download_version_.Get(); }
+  void set_pre_download_version(const std::string& v) { pre_download_version_.Set(v); }
+  // Bytes the pre-download of that version needs (written by T1).
+  uint64_t pre_download_size() const { return pre_download_size_; }
+  void set_pre_download_size(uint64_t bytes) { pre_download_size_ = bytes; }
 
   // The game folder from the settings, ending in "\" (empty when unset).
   std::wstring GameFolder() const;
@@ -209,8 +232,29 @@ class LauncherManager {
   bool RegisterGameWindow(HWND hwnd);
   // Whether hwnd belongs to a process running VEXA.exe from the game folder.
   bool IsOurGameWindow(HWND hwnd) const;
+  // Starts the game client for instance slot `slot` (only 0 starts
+  // anything) with the md5 text of its version map; the first argument is
+  // not used. False, with an error notice requested and no start counted,
+  // when the client could not be started. Worker or UI thread.
+  bool StartGame(const std::string& map_file_name, const std::string& md5, int slot);
   // How long a send to one game window may take before it counts as skipped.
   void set_game_send_timeout_ms(UINT ms) { game_send_timeout_ms_ = ms; }
+
+  // ------------------------------------- repair (defined in update/game_repair.cc)
+  // UI thread: the settings page's repair. Deletes the installed game map,
+  // the alias copies of the renamed files and the game's profile folder
+  // (%USERPROFILE%\.qvmpc), then starts a game check that rehashes the game
+  // and fetches what differs, without starting the game. Refused (false,
+  // nothing touched) while the game client runs or a game update is under
+  // way.
+  bool RepairGame();
+  // UI thread: a game update was fetched but not completed
+  // (<game folder>\tmp_version_map.txt opens for reading).
+  bool HasPartialGameDownload() const;
+  // Tests: the renamed-file pairs that Startup sets.
+  void SetRenamedFilesForTesting(std::map<std::wstring, std::wstring> files) {
+    renamed_files_ = std::move(files);
+  }
 
   // ------------------------------------------------------------- disk space
   // Free space on the game drive (and the launcher drive) before downloads;
@@ -317,6 +361,8 @@ class LauncherManager {
   LockedText game_version_text_;
   LockedText public_ip_;
   LockedText activity_addr_;
+  LockedText pre_download_version_;
+  std::atomic<uint64_t> pre_download_size_{0};
 
   std::atomic<HWND> main_window_{nullptr};
   std::atomic<UINT> game_send_timeout_ms_{2000};

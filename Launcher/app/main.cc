@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/game_start.h"
 #include "app/launcher_manager.h"
 #include "app/launcher_messages.h"
 #include "app/main_thread.h"
@@ -29,6 +30,7 @@ int RunNormally() {
     return 0;
   }
 
+  CaptureStartupEnvironment();  // before the web runtime changes PATH
   qln_comp::CefManager& cef = qln_comp::CefManager::GetInstance();
   const bool have_runtime = cef.AddRuntimeFolderToPath();
   if (have_runtime) {

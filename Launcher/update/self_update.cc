@@ -12,7 +12,10 @@
 #include "app/single_instance.h"
 #include "app/system_util.h"
 #include "base/path_helpers.h"
+#include "download/md5.h"
+#include "update/launcher_fonts.h"
 #include "update/pending_file_list.h"
+#include "update/version_map.h"
 
 namespace {
 
@@ -33,23 +36,34 @@ void MakeParentFolders(const std::wstring& file) {
   if (SplitPathW(file, folder, name) && !folder.empty()) MakeDirsW(folder);
 }
 
-std::wstring SystemFontsFolder() {
-  wchar_t windows[MAX_PATH + 1] = {};
-  const UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
-  std::wstring dir = (n > 0 && n <= MAX_PATH) ? std::wstring(windows, n) : L"C:\\Windows";
-  if (dir.back() != L'\\') dir += L'\\';
-  return dir + L"Fonts";
+bool FileExistsW(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The list keeps what is still to do; with nothing left it goes. When the
+// shorter list cannot be written the old one stays: it holds every entry
+// still due, and those whose source is gone drop out at the next try.
+void KeepOnly(const wchar_t* list, const std::vector<std::string>& entries) {
+  if (entries.empty()) {
+    DeleteFileW(list);
+  } else {
+    (void)WriteStringListFile(list, entries);
+  }
 }
 
 }  // namespace
 
-bool StartSelfUpdate(const std::wstring& run_after, bool new_exe) {
-  CopyFileW(L".\\launcher.exe", L".\\launcher_temp.exe", FALSE);
+std::wstring SelfUpdateArguments(const std::wstring& run_after, bool new_exe) {
   const std::wstring new_program = new_exe ? L".\\update\\launcher.exe" : L"";
   const std::wstring old_program = new_exe ? L".\\launcher.exe" : L"";
-  const std::wstring arguments =
-      L"replace " + Quoted(new_program) + L" " + Quoted(old_program) + L" " + Quoted(run_after);
-  return LaunchProcess(L".\\launcher_temp.exe", arguments, std::wstring());
+  return L"replace " + Quoted(new_program) + L" " + Quoted(old_program) + L" " + Quoted(run_after);
+}
+
+bool StartSelfUpdate(const std::wstring& run_after, bool new_exe) {
+  CopyFileW(L".\\launcher.exe", L".\\launcher_temp.exe", FALSE);
+  return LaunchProcess(L".\\launcher_temp.exe", SelfUpdateArguments(run_after, new_exe),
+                       std::wstring());
 }
 
 bool RunReplaceMode(const std::wstring& new_program, const std::wstring& old_program,
@@ -83,33 +97,63 @@ bool RunReplaceMode(const std::wstring& new_program, const std::wstring& old_pro
 void ApplyPendingCefUpdate() {
   std::vector<std::string> entries;
   if (!ReadStringListFile(kCefList, entries)) return;
+  std::vector<std::string> failed;
   for (const std::string& entry : entries) {
     std::wstring source, target;
-    if (!ListedPaths(entry, L".", source, target)) continue;
+    if (!ListedPaths(entry, L".", source, target) || !FileExistsW(source)) continue;
     MakeParentFolders(target);
-    if (CopyFileW(source.c_str(), target.c_str(), FALSE)) DeleteFileW(source.c_str());
+    if (CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+      DeleteFileW(source.c_str());
+    } else {
+      failed.push_back(entry);
+    }
   }
-  DeleteFileW(kCefList);
+  KeepOnly(kCefList, failed);
 }
 
 void ApplyPendingFontUpdate() {
   std::vector<std::string> entries;
   if (!ReadStringListFile(kFontList, entries)) return;
   const std::wstring fonts = SystemFontsFolder();
-  bool any_failed = false;
+  std::vector<std::string> failed;
   for (const std::string& entry : entries) {
     std::wstring source, installed, local;
-    if (!ListedPaths(entry, fonts, source, installed) || !BuildPathUnder(L".", entry, local)) {
-      any_failed = true;  // kept for a look by hand, never applied
+    if (!ListedPaths(entry, fonts, source, installed) || !BuildPathUnder(L".", entry, local) ||
+        !FileExistsW(source)) {
       continue;
     }
     if (!CopyFileW(source.c_str(), installed.c_str(), FALSE)) {
-      any_failed = true;
+      failed.push_back(entry);
       continue;
     }
-    if (CopyFileW(source.c_str(), local.c_str(), FALSE)) DeleteFileW(source.c_str());
+    // The copy beside the program is what uninstalling recognises as ours.
+    if (CopyFileW(source.c_str(), local.c_str(), FALSE)) {
+      DeleteFileW(source.c_str());
+    } else {
+      failed.push_back(entry);
+    }
   }
-  if (!any_failed) DeleteFileW(kFontList);
+  KeepOnly(kFontList, failed);
+}
+
+PendingUpdates FindLeftoverUpdates() {
+  PendingUpdates found;
+  std::vector<std::string> entries;
+  found.cef = ReadStringListFile(kCefList, entries) && !entries.empty();
+  entries.clear();
+  found.font = ReadStringListFile(kFontList, entries) && !entries.empty();
+
+  VersionMap installed;
+  std::string error, actual;
+  int64_t size = 0;
+  if (FileExistsW(L".\\update\\launcher.exe") &&
+      LoadVersionMapFile(L".\\launcher_version_map.txt", installed, error)) {
+    const auto entry = installed.find("launcher.exe");
+    found.launcher = entry != installed.end() &&
+                     FileMatchesMd5(L".\\update\\launcher.exe", entry->second.md5, actual, size) &&
+                     !FileMatchesMd5(L".\\launcher.exe", entry->second.md5, actual, size);
+  }
+  return found;
 }
 
 void DeleteSelfAndExit(int exit_code) {

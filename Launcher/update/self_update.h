@@ -17,6 +17,10 @@
 // nothing). False when the updater could not be started.
 bool StartSelfUpdate(const std::wstring& run_after, bool new_exe);
 
+// The updater's argument line: "replace", then the new program, the old
+// program and run_after, each in double quotes after a blank.
+std::wstring SelfUpdateArguments(const std::wstring& run_after, bool new_exe);
+
 // How long the replace mode waits for the old launcher to end and for its
 // file to become writable.
 struct ReplaceTiming {
@@ -35,15 +39,31 @@ bool RunReplaceMode(const std::wstring& new_program, const std::wstring& old_pro
                     const std::wstring& run_after, const ReplaceTiming& timing = {});
 
 // Moves the runtime files listed in .\update\cef_update.txt into the launcher
-// folder; the list is deleted afterwards, whatever the copies did (a failed
-// copy leaves its source in .\update). Listed paths that would leave either
-// folder are skipped.
+// folder. The list keeps exactly the entries whose copy failed (their
+// sources stay in .\update), so the next hand-off tries them again; it is
+// deleted once nothing is left. Entries that would leave either folder, and
+// entries without a source, are dropped: they can never apply.
 void ApplyPendingCefUpdate();
 
 // Copies the fonts listed in .\update\font_update.txt into the system fonts
-// folder and the launcher folder; the list stays when a copy into the fonts
-// folder failed, so the next start tries again.
+// folder and the launcher folder. As with the runtime list, the entries whose
+// copy failed stay listed (with their source) for the next start or update;
+// a list with nothing left goes.
 void ApplyPendingFontUpdate();
+
+// What waits in .\update for the self-updater.
+struct PendingUpdates {
+  bool launcher = false;  // a complete new launcher.exe not yet in place
+  bool cef = false;       // cef_update.txt lists runtime files
+  bool font = false;      // font_update.txt lists fonts
+};
+
+// Looks for updates that an earlier run left waiting: it was killed after the
+// launcher apply and before its hand-off, or the updater could not finish.
+// The new launcher counts only when its md5 is the one that the installed
+// launcher map names and the program in place differs from it. Any thread;
+// reads files only.
+PendingUpdates FindLeftoverUpdates();
 
 // The updater's last step: asks the command interpreter to delete this
 // program once it has exited, and exits with exit_code. Never returns.
