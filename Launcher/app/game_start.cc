@@ -78,15 +78,6 @@ bool WantsPlatformPart(const std::string& local_version) {
   return numbers[0] > 10076;
 }
 
-bool OpensForReading(const std::wstring& path) {
-  HANDLE file =
-      CreateFileW(SystemPathW(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
-}
-
 }  // namespace
 
 void CaptureStartupEnvironment() {
@@ -172,7 +163,7 @@ bool IsGameDir(const std::wstring& folder) {
   const std::wstring base =
       folder.empty() ? LauncherManager::Instance().settings().gamePath : folder;
   if (base.empty()) return false;
-  return OpensForReading(NormalizeDirW(base, true) + kGameProgramName);
+  return OpensForReadingW(NormalizeDirW(base, true) + kGameProgramName);
 }
 
 GameProcessStarter* SetGameProcessStarterForTesting(GameProcessStarter* starter) {
@@ -197,7 +188,7 @@ bool LauncherManager::StartGame(const std::string& /*map_file_name*/, const std:
   const std::wstring game_path = settings().gamePath;
   if (deleteLogTxt) {
     const std::wstring log = NormalizeDirW(game_path, true) + L"save\\log.txt";
-    if (OpensForReading(log)) DeleteFileW(SystemPathW(log).c_str());
+    if (OpensForReadingW(log)) DeleteFileW(SystemPathW(log).c_str());
   }
   std::wstring platform;
   if (PlatformOverride().is_set()) platform = PlatformOverride().value();

@@ -146,8 +146,7 @@ void ApplyUpdateState::Update() {
     if (result_ == 0) {
       ApplyGameUpdateSlice();
     } else if (result_ < 0) {
-      manager.SetState(
-          std::make_unique<ExceptionState>(error_code_, error_text_, error_detail_, true));
+      RestAfterFailure();
     } else {
       manager.SetState(std::make_unique<EnterGameState>());
     }

@@ -27,15 +27,6 @@ bool Exists(const std::wstring& path) {
   return GetFileAttributesW(SystemPathW(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool OpensForReading(const std::wstring& path) {
-  HANDLE h = CreateFileW(SystemPathW(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(h);
-  return true;
-}
-
 void DeleteIfPresent(const std::wstring& path) { DeleteFileW(SystemPathW(path).c_str()); }
 
 // Move, or copy when the move fails (the source then stays).
@@ -85,7 +76,7 @@ bool TakePreDownloadedFile(const std::wstring& pre, const std::wstring& update,
   const std::wstring src = NormalizeDirW(pre, true) + Wide(md5);
   const std::wstring src_cfg = src + L".cfg";
   const std::wstring dst_cfg = dst + L".cfg";
-  if (!OpensForReading(src)) return false;
+  if (!OpensForReadingW(src)) return false;
   const bool src_complete = !Exists(src_cfg);
   // A finished file is trusted only when it is what the map says: a damaged
   // pre-download must not become the installed file.
@@ -191,7 +182,7 @@ void DownloadFilesState::StartDownloads() {
     const std::wstring root = NormalizeDirW(Wide(PreDownloadDir()), false);
     if (!version.empty() && BuildPathUnder(root, version, pre_folder)) {
       use_pre_download = IsDirW(pre_folder);
-      if (OpensForReading(pre_folder + L"\\tmp_predownload_version_map.txt")) {
+      if (OpensForReadingW(pre_folder + L"\\tmp_predownload_version_map.txt")) {
         manager.RequestMessageBox(nullptr, L"STRING_ERROR_NOTICE", L"STRING_ERROR_DLC_CLOSE",
                                   std::wstring(), L"STRING_CONFIRM", &OnPreDownloadCloseNotice,
                                   false);
@@ -264,12 +255,7 @@ void DownloadFilesState::OnFileDone(int code, const std::string& url, const std:
 void DownloadFilesState::Update() {
   LauncherManager& manager = LauncherManager::Instance();
   if (result_ < 0) {
-    if (mode_ == kGameMode) {
-      manager.SetState(
-          std::make_unique<ExceptionState>(error_code_, error_text_, error_detail_, true));
-    } else {
-      manager.SetState(std::make_unique<EnterGameState>());
-    }
+    RestAfterFailure();
     return;
   }
   // A game fetch queues only once the suffix probe has answered.

@@ -44,15 +44,6 @@ uint32_t MinutesOr(int32_t minutes, uint32_t offset_minutes, uint32_t fallback_m
   return fallback_ms;
 }
 
-bool OpensForReading(const std::wstring& path) {
-  HANDLE file =
-      CreateFileW(SystemPathW(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
-}
-
 bool Md5OfFile(const std::wstring& path, std::string& md5) {
   std::ifstream stream(SystemPathW(path).c_str(), std::ios::in | std::ios::binary);
   if (!stream.is_open()) return false;
@@ -64,7 +55,7 @@ bool Md5OfFile(const std::wstring& path, std::string& md5) {
 // it where it was for the next start.
 void HandOver(const std::wstring& name, const std::wstring& game_save) {
   const std::wstring source = NormalizeDirW(SaveDirW(), true) + name;
-  if (!OpensForReading(source)) return;
+  if (!OpensForReadingW(source)) return;
   const std::wstring target = game_save + name;
   if (CopyFileW(SystemPathW(source).c_str(), SystemPathW(target).c_str(), FALSE)) {
     DeleteFileW(SystemPathW(source).c_str());

@@ -24,15 +24,6 @@ std::function<bool()>& RunningTest() {
   return test;
 }
 
-bool OpensForReading(const std::wstring& path) {
-  HANDLE h = CreateFileW(SystemPathW(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(h);
-  return true;
-}
-
 std::string Utf8(const std::wstring& wide) {
   std::string out;
   TextUtil::WideToUtf8(wide.c_str(), out);
@@ -57,7 +48,7 @@ void SetGameRunningTest(std::function<bool()> test) {
 
 bool LauncherManager::HasPartialGameDownload() const {
   const std::wstring folder = GameFolder();
-  return !folder.empty() && OpensForReading(folder + L"tmp_version_map.txt");
+  return !folder.empty() && OpensForReadingW(folder + L"tmp_version_map.txt");
 }
 
 bool LauncherManager::RepairGame() {
@@ -73,12 +64,12 @@ bool LauncherManager::RepairGame() {
   if (!root.empty()) {
     for (const auto& renamed : RenamedFiles()) {
       std::wstring alias;
-      if (BuildPathUnder(root, Utf8(renamed.second), alias) && OpensForReading(alias)) {
+      if (BuildPathUnder(root, Utf8(renamed.second), alias) && OpensForReadingW(alias)) {
         DeleteFileW(SystemPathW(alias).c_str());
       }
     }
     const std::wstring map = folder + L"version_map.txt";
-    if (OpensForReading(map)) DeleteFileW(SystemPathW(map).c_str());
+    if (OpensForReadingW(map)) DeleteFileW(SystemPathW(map).c_str());
   }
   wchar_t profile[MAX_PATH * 2] = {};
   const DWORD n = GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH * 2);

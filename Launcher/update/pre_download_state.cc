@@ -41,15 +41,6 @@ std::string LanguageText(const wchar_t* id) {
   return out;
 }
 
-bool OpensForReading(const std::wstring& path) {
-  HANDLE file =
-      CreateFileW(SystemPathW(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
-}
-
 State* PreDownload() { return LauncherManager::Instance().pre_download_state(); }
 
 }  // namespace
@@ -387,7 +378,7 @@ void PreDownloadState::OnProgress(double bytes_per_second) {
 void PreDownloadState::Finish() {
   if (files_left_ > 0) return;
   const std::wstring tmp = version_dir_ + L"\\tmp_predownload_version_map.txt";
-  if (OpensForReading(tmp)) {
+  if (OpensForReadingW(tmp)) {
     MoveFileExW(SystemPathW(tmp).c_str(),
                 SystemPathW(version_dir_ + L"\\predownload_version_map.txt").c_str(),
                 MOVEFILE_REPLACE_EXISTING);

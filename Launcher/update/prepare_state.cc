@@ -271,12 +271,7 @@ void PrepareState::Update() {
       manager.SetState(std::make_unique<RequestRemoteState>(mode_));
     }
   } else if (result_ < 0) {
-    if (mode_ == kGameMode) {
-      manager.SetState(
-          std::make_unique<ExceptionState>(error_code_, error_text_, error_detail_, true));
-    } else {
-      manager.SetState(std::make_unique<EnterGameState>());
-    }
+    RestAfterFailure();
   }
 }
 

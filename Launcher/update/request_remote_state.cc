@@ -83,11 +83,6 @@ void RequestRemoteState::Update() {
   if (result_ > 0) {
     manager.SetState(std::make_unique<CheckVersionState>(mode_));
   } else if (result_ < 0) {
-    if (mode_ == kGameMode) {
-      manager.SetState(
-          std::make_unique<ExceptionState>(error_code_, error_text_, error_detail_, true));
-    } else {
-      manager.SetState(std::make_unique<EnterGameState>());
-    }
+    RestAfterFailure();
   }
 }

@@ -1,10 +1,13 @@
 #include "update/state.h"
 
+#include <memory>
 #include <utility>
 
 #include "app/launcher_manager.h"
 #include "base/text_util.h"
 #include "download/download_manager.h"
+#include "update/enter_game_state.h"
+#include "update/exception_state.h"
 
 namespace {
 
@@ -66,6 +69,16 @@ void State::ShowError(const std::wstring& first_button_id, const std::wstring& s
     request.result = [on_result](int result) { on_result(result != 0); };
   }
   manager.RequestErrorBox(std::move(request));
+}
+
+void State::RestAfterFailure() const {
+  LauncherManager& manager = LauncherManager::Instance();
+  if (mode_ == kGameMode) {
+    manager.SetState(
+        std::make_unique<ExceptionState>(error_code_, error_text_, error_detail_, true));
+  } else {
+    manager.SetState(std::make_unique<EnterGameState>());
+  }
 }
 
 bool PatchSuffixFlag() { return g_patch_suffix_qvdiff; }

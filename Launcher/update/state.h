@@ -69,6 +69,11 @@ class State {
   void ShowError(const std::wstring& first_button_id, const std::wstring& second_button_id,
                  std::function<void(bool)> on_result) const;
 
+  // Worker: switches to where a failed check rests: a game check to the
+  // error state with this state's error and a retry, a launcher check
+  // silently to the resting state.
+  void RestAfterFailure() const;
+
   // The detail line of the error dialog: the code and a line feed when the
   // code is not 0, the text, and "(" detail ")" when there is a detail.
   static std::wstring ErrorMessage(int code, const std::string& text, const std::string& detail);

@@ -394,12 +394,14 @@ TEST_F(CheckStatesTest, RetryStartsAGameCheckThatEntersTheGameAndCancelLeavesThe
   ASSERT_TRUE(harness_.WaitForStep(kStateDownloadFiles, G));
   EXPECT_EQ(StateHarness::Trail().front(), (StateStep{kStatePrepare, G}));
   EXPECT_TRUE(LauncherManager::Instance().enterGameAfterCheck);
-  EXPECT_FALSE(LauncherManager::Instance().updateFailed);
+  // The new check cleared the failure (its fetch may fail again later).
+  EXPECT_FALSE(StateHarness::FailedAtSwitch().front());
 }
 
 TEST_F(CheckStatesTest, TooLittleSpaceWaitsForTheUserAndContinueFetches) {
   InstallGame("3_0_4", {{"VEXA.exe", "old"}});
   ASSERT_TRUE(StateHarness::PutCdnFile("version_map.txt", MapText("3_0_5", {{"VEXA.exe", "new"}})));
+  ASSERT_TRUE(StateHarness::PutCdnFile("VEXA.exe", "new"));
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers(",\"PatchOption\":0")));
   harness_.disk().available_ = 1ULL << 30;
   StartAndSettle();
@@ -410,9 +412,15 @@ TEST_F(CheckStatesTest, TooLittleSpaceWaitsForTheUserAndContinueFetches) {
   ASSERT_EQ(boxes.size(), 1u);  // the disk-space box, no error box of its own
   EXPECT_EQ(boxes[0].spec.second_button, (DialogText{L"STRING_DOWNLOAD_CONTINUE", true}));
   EXPECT_TRUE(LauncherManager::Instance().updateFailed);
+  StateHarness::ClearTrail();
   ASSERT_TRUE(harness_.AnswerBox(0, 1));
-  ASSERT_TRUE(harness_.WaitForStep(kStateDownloadFiles, G));
+  // The fetch goes on from where the check stopped, through to the game.
+  ASSERT_TRUE(harness_.WaitForStep(kStateEnterGame, G));
+  EXPECT_EQ(StateHarness::Trail(),
+            (std::vector<StateStep>{
+                {kStateDownloadFiles, G}, {kStateApplyUpdate, G}, {kStateEnterGame, G}}));
   EXPECT_FALSE(LauncherManager::Instance().updateFailed);
+  EXPECT_EQ(ReadWholeFile(harness_.game_folder() + L"\\VEXA.exe"), "new");
 }
 
 // ------------------------------------------------------------ launcher run

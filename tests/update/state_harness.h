@@ -65,6 +65,7 @@ struct Recorder {
   std::mutex mutex;
   std::vector<Message> messages;
   std::vector<StateStep> trail;
+  std::vector<bool> failed_at_switch;  // updateFailed as each step began
   std::vector<Box> boxes;
   std::vector<std::function<void(int)>> closers;  // by box index
   std::vector<std::string> events;                // hooks that ran (reload ui, ...)
@@ -77,6 +78,7 @@ struct Recorder {
     std::lock_guard<std::mutex> hold(mutex);
     messages.clear();
     trail.clear();
+    failed_at_switch.clear();
     boxes.clear();
     closers.clear();
     events.clear();
@@ -244,6 +246,7 @@ class StateHarness {
       Recorder& r = Recorder::Get();
       std::lock_guard<std::mutex> hold(r.mutex);
       r.trail.push_back({type, mode});
+      r.failed_at_switch.push_back(LauncherManager::Instance().updateFailed);
     };
     hooks.open_resource_package = [] { Recorder::Get().Event("open resources"); };
     hooks.reload_ui = [] { Recorder::Get().Event("reload ui"); };
@@ -347,7 +350,14 @@ class StateHarness {
     Recorder& r = Recorder::Get();
     std::lock_guard<std::mutex> hold(r.mutex);
     r.trail.clear();
+    r.failed_at_switch.clear();
     r.messages.clear();
+  }
+  // LauncherManager::updateFailed as each step of Trail() became current.
+  static std::vector<bool> FailedAtSwitch() {
+    Recorder& r = Recorder::Get();
+    std::lock_guard<std::mutex> hold(r.mutex);
+    return r.failed_at_switch;
   }
   static std::vector<Message> Messages(UINT msg = 0) {
     Recorder& r = Recorder::Get();
