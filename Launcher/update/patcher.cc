@@ -32,10 +32,12 @@ class ScopedHandle {
   HANDLE handle_;
 };
 
+// Other readers may share the old file and the patch (a scanner, a second
+// look at the same file); only writers are kept out while we read.
 HANDLE OpenExisting(const std::wstring& path) {
   if (path.empty()) return INVALID_HANDLE_VALUE;
-  return CreateFileW(SystemPathW(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  return CreateFileW(SystemPathW(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
 HANDLE CreateOrTruncate(const std::wstring& path) {

@@ -18,6 +18,7 @@
 
 namespace {
 
+using statetest::FlatMapText;
 using statetest::Message;
 using statetest::StateHarness;
 using statetest::StateStep;
@@ -26,21 +27,6 @@ using testsupport::WriteWholeFile;
 
 constexpr int L = kLauncherMode;
 constexpr int G = kGameMode;
-
-std::string Md5Of(const std::string& bytes) { return Md5OfBytes(bytes.data(), bytes.size()); }
-
-// A map text of `files` (path -> bytes) at `version`, in the flat form the
-// servers publish.
-std::string MapText(const std::string& version,
-                    const std::vector<std::pair<std::string, std::string>>& files) {
-  Json::Value root(Json::objectValue);
-  root["version"]["md5"] = version;
-  for (const auto& f : files) {
-    root[f.first]["md5"] = Md5Of(f.second);
-    root[f.first]["size"] = static_cast<int>(f.second.size());
-  }
-  return dltest::Compact(root);
-}
 
 bool Exists(const std::wstring& path) { return testsupport::FileExists(path); }
 
@@ -57,21 +43,9 @@ class CheckStatesTest : public ::testing::Test {
   void TearDown() override { harness_.Stop(); }
 
   // Installs game version `version` with `files` in the game folder.
-  void InstallGame(const std::string& version,
-                   const std::vector<std::pair<std::string, std::string>>& files) {
-    const std::wstring root = harness_.game_folder();
-    MakeDirsW(root);
-    for (const auto& f : files) {
-      std::wstring path;
-      ASSERT_TRUE(BuildPathUnder(root, f.first, path));
-      std::wstring folder, name;
-      ASSERT_TRUE(SplitPathW(path, folder, name));
-      MakeDirsW(folder);
-      ASSERT_TRUE(WriteWholeFile(path, f.second));
-    }
-    ASSERT_TRUE(WriteWholeFile(root + L"\\version_map.txt", MapText(version, files)));
+  void InstallGame(const std::string& version, const statetest::Files& files) {
+    statetest::InstallGame(harness_.game_folder(), version, files);
   }
-
   // Starts the threads and waits for the launcher check at start to rest.
   void StartAndSettle() {
     harness_.Start();
@@ -114,7 +88,7 @@ TEST_F(CheckStatesTest, LauncherCheckWithNothingNewRestsAndPromotesTheFetchedMap
 // ------------------------------------------------------------- game checks
 
 TEST_F(CheckStatesTest, FirstInstallFetchesThePublishedMapAndGoesToWholeFiles) {
-  const std::string published = MapText("3_0_5", {{"VEXA.exe", "game"}, {"data/a.bin", "aaa"}});
+  const std::string published = FlatMapText("3_0_5", {{"VEXA.exe", "game"}, {"data/a.bin", "aaa"}});
   ASSERT_TRUE(StateHarness::PutCdnFile("version_map.txt", published));
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers()));
   StartAndSettle();
@@ -158,7 +132,7 @@ TEST_F(CheckStatesTest, PatchesAreAskedForOnlyWhenEnabledAndAVersionIsInstalled)
     harness_.set_game_folder(testsupport::TestDir() + L"game-" + std::to_wstring(&c - cases));
     if (c.installed) InstallGame("3_0_4", {{"VEXA.exe", "old"}});
     ASSERT_TRUE(
-        StateHarness::PutCdnFile("version_map.txt", MapText("3_0_5", {{"VEXA.exe", "new"}})));
+        StateHarness::PutCdnFile("version_map.txt", FlatMapText("3_0_5", {{"VEXA.exe", "new"}})));
     ASSERT_TRUE(StateHarness::ServeGate(
         StateHarness::BothAnswers(std::string(",\"PatchOption\":") + c.patch_option)));
     StartAndSettle();
@@ -170,7 +144,7 @@ TEST_F(CheckStatesTest, PatchesAreAskedForOnlyWhenEnabledAndAVersionIsInstalled)
 
 TEST_F(CheckStatesTest, AnInlineMapInTheGateAnswerSkipsTheMapRequest) {
   InstallGame("3_0_4", {{"VEXA.exe", "old"}});
-  const std::string inline_map = MapText("3_0_5", {{"VEXA.exe", "new"}});
+  const std::string inline_map = FlatMapText("3_0_5", {{"VEXA.exe", "new"}});
   Json::Value answer = StateHarness::BothAnswers(",\"PatchOption\":0");
   answer["DlcAddr"].append(StateHarness::CdnUrl() + "mirror/");
   answer["CDN"] = inline_map;
@@ -194,7 +168,7 @@ TEST_F(CheckStatesTest, AnUpToDateGameMakesTheFetchedMapTheInstalledOne) {
   const std::vector<std::pair<std::string, std::string>> files = {{"VEXA.exe", "v5"},
                                                                   {"data/a.bin", "a5"}};
   InstallGame("3_0_4", files);  // the files are 3_0_5's already; the map is not
-  const std::string published = MapText("3_0_5", files);
+  const std::string published = FlatMapText("3_0_5", files);
   ASSERT_TRUE(StateHarness::PutCdnFile("version_map.txt", published));
   MakeDirsW(L".\\update");
   ASSERT_TRUE(WriteWholeFile(L".\\update\\apply_list.txt",
@@ -227,7 +201,7 @@ TEST_F(CheckStatesTest, AnInterruptedApplyOfTheSameVersionIsResumedAndOfAnotherI
     harness_.set_game_folder(testsupport::TestDir() + L"game-" + std::to_wstring(&c - cases));
     InstallGame("3_0_4", {{"VEXA.exe", "old"}, {"same.bin", "same"}});
     ASSERT_TRUE(StateHarness::PutCdnFile(
-        "version_map.txt", MapText("3_0_5", {{"VEXA.exe", "new"}, {"same.bin", "same"}})));
+        "version_map.txt", FlatMapText("3_0_5", {{"VEXA.exe", "new"}, {"same.bin", "same"}})));
     MakeDirsW(L".\\update");
     ASSERT_TRUE(WriteWholeFile(
         L".\\update\\apply_list.txt",
@@ -247,7 +221,7 @@ TEST_F(CheckStatesTest, TheFetchedMapIsKeptWhenItCannotBeInstalled) {
   const std::wstring installed = harness_.game_folder() + L"\\version_map.txt";
   DeleteFileW(installed.c_str());
   ASSERT_TRUE(CreateDirectoryW(installed.c_str(), nullptr));  // cannot be replaced
-  ASSERT_TRUE(StateHarness::PutCdnFile("version_map.txt", MapText("3_0_5", files)));
+  ASSERT_TRUE(StateHarness::PutCdnFile("version_map.txt", FlatMapText("3_0_5", files)));
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers()));
   StartAndSettle();
   GameCheck();
@@ -263,7 +237,8 @@ TEST_F(CheckStatesTest, AMissingGameMapIsRebuiltByHashingInSlices) {
                         {"cef_temp/cache", "skipped"}});
   ASSERT_TRUE(DeleteFileW((harness_.game_folder() + L"\\version_map.txt").c_str()));
   ASSERT_TRUE(StateHarness::PutCdnFile(
-      "version_map.txt", MapText("3_0_5", {{"VEXA.exe", "same"}, {"data/changed.bin", "new"}})));
+      "version_map.txt",
+      FlatMapText("3_0_5", {{"VEXA.exe", "same"}, {"data/changed.bin", "new"}})));
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers(",\"PatchOption\":0")));
   PrepareState::SetHashSliceMsForTesting(0);  // one file per tick
   StartAndSettle();
@@ -303,7 +278,7 @@ TEST_F(CheckStatesTest, EveryFailedGameCheckRestsWithTheErrorAndARetry) {
   Json::Value ftp_dlc(Json::objectValue);
   ftp_dlc["DlcAddr"] = "ftp://127.0.0.1/x/";
   Json::Value good = StateHarness::BothAnswers(",\"PatchOption\":0");
-  const std::string good_map = MapText("3_0_5", {{"VEXA.exe", "new"}});
+  const std::string good_map = FlatMapText("3_0_5", {{"VEXA.exe", "new"}});
   // The detail of a failed request is the path as the engine names it.
   const std::string gate_path = BuildGateUrl() + "/";
   const std::vector<Failure> failures = {
@@ -376,7 +351,8 @@ TEST_F(CheckStatesTest, AFailedLauncherCheckRestsSilently) {
 
 TEST_F(CheckStatesTest, RetryStartsAGameCheckThatEntersTheGameAndCancelLeavesTheError) {
   ASSERT_TRUE(StateHarness::ServeGate(Json::Value("busy"), 503));
-  ASSERT_TRUE(StateHarness::PutCdnFile("version_map.txt", MapText("3_0_5", {{"VEXA.exe", "x"}})));
+  ASSERT_TRUE(
+      StateHarness::PutCdnFile("version_map.txt", FlatMapText("3_0_5", {{"VEXA.exe", "x"}})));
   StartAndSettle();
   GameCheck();
   ASSERT_TRUE(harness_.WaitForStep(kStateException, G));
@@ -400,7 +376,8 @@ TEST_F(CheckStatesTest, RetryStartsAGameCheckThatEntersTheGameAndCancelLeavesThe
 
 TEST_F(CheckStatesTest, TooLittleSpaceWaitsForTheUserAndContinueFetches) {
   InstallGame("3_0_4", {{"VEXA.exe", "old"}});
-  ASSERT_TRUE(StateHarness::PutCdnFile("version_map.txt", MapText("3_0_5", {{"VEXA.exe", "new"}})));
+  ASSERT_TRUE(
+      StateHarness::PutCdnFile("version_map.txt", FlatMapText("3_0_5", {{"VEXA.exe", "new"}})));
   ASSERT_TRUE(StateHarness::PutCdnFile("VEXA.exe", "new"));
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers(",\"PatchOption\":0")));
   harness_.disk().available_ = 1ULL << 30;
@@ -429,8 +406,8 @@ TEST_F(CheckStatesTest, AResourcePackageNoLongerPublishedIsRemovedAndTheUiReload
   const std::string package = "PK-not-really";
   ASSERT_TRUE(WriteWholeFile(L".\\resources.zip", package));
   ASSERT_TRUE(WriteWholeFile(L".\\launcher_version_map.txt",
-                             MapText("1.0.0", {{"resources.zip", package}})));
-  ASSERT_TRUE(StateHarness::PutCdnFile("launcher_version_map.txt", MapText("1.0.0", {})));
+                             FlatMapText("1.0.0", {{"resources.zip", package}})));
+  ASSERT_TRUE(StateHarness::PutCdnFile("launcher_version_map.txt", FlatMapText("1.0.0", {})));
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers()));
   StartAndSettle();
   EXPECT_FALSE(Exists(L".\\resources.zip"));
@@ -453,7 +430,7 @@ TEST_F(CheckStatesTest, AMissingLauncherMapIsRebuiltFromTheLauncherFiles) {
     ASSERT_TRUE(WriteWholeFile(path, f.second));
   }
   ASSERT_TRUE(DeleteFileW(L".\\launcher_version_map.txt"));
-  const std::string published = MapText("1.0.1", files);
+  const std::string published = FlatMapText("1.0.1", files);
   ASSERT_TRUE(StateHarness::PutCdnFile("launcher_version_map.txt", published));
   ASSERT_TRUE(StateHarness::ServeGate(StateHarness::BothAnswers()));
   StartAndSettle();

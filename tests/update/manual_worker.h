@@ -33,63 +33,6 @@ inline std::atomic<uint32_t>& FakeTick() {
 }
 inline uint32_t ReadFakeTick() { return FakeTick(); }
 
-inline std::string Md5Of(const std::string& bytes) {
-  return Md5OfBytes(bytes.data(), bytes.size());
-}
-
-using Files = std::vector<std::pair<std::string, std::string>>;
-
-// A wrapped map text of `files` (path -> bytes) at `version`.
-inline std::string MapText(const std::string& version, const Files& files) {
-  Json::Value root(Json::objectValue);
-  root["version"] = version;
-  root["list"] = Json::Value(Json::nullValue);
-  for (const auto& f : files) {
-    root["list"][f.first]["md5"] = Md5Of(f.second);
-    root["list"][f.first]["size"] = static_cast<int>(f.second.size());
-  }
-  return dltest::Compact(root);
-}
-
-// The flat form that content hosts serve: the files, and "version" with the
-// version text as its md5.
-inline std::string FlatMapText(const std::string& version, const Files& files) {
-  Json::Value root(Json::objectValue);
-  for (const auto& f : files) {
-    root[f.first]["md5"] = Md5Of(f.second);
-    root[f.first]["size"] = static_cast<int>(f.second.size());
-  }
-  root["version"]["md5"] = version;
-  return dltest::Compact(root);
-}
-
-// Writes `files` and their map at `version` into `root`.
-inline void InstallGame(const std::wstring& root, const std::string& version, const Files& files) {
-  MakeDirsW(root);
-  for (const auto& f : files) {
-    std::wstring path;
-    ASSERT_TRUE(BuildPathUnder(root, f.first, path));
-    std::wstring folder, name;
-    ASSERT_TRUE(SplitPathW(path, folder, name));
-    MakeDirsW(folder);
-    ASSERT_TRUE(testsupport::WriteWholeFile(path, f.second));
-  }
-  ASSERT_TRUE(testsupport::WriteWholeFile(root + L"\\version_map.txt", MapText(version, files)));
-}
-
-// A run-time rule answering `path` with `status` and a JSON value or text.
-inline Json::Value Answer(const std::string& path, const Json::Value& body, int status = 200) {
-  Json::Value rule(Json::objectValue);
-  rule["path"] = path;
-  rule["status"] = status;
-  if (body.isString()) {
-    rule["body"] = body;
-  } else {
-    rule["json"] = body;
-  }
-  return rule;
-}
-
 class ManualWorker {
  public:
   ManualWorker() { game_folder_ = testsupport::TestDir() + L"Game Folder"; }
@@ -130,20 +73,7 @@ class ManualWorker {
     };
     manager.SetHooks(hooks);
 
-    ui_ = std::make_unique<testsupport::BoundThread>(
-        nbase::kMainThreadId, nbase::MessageLoop::Kind::kUI, [this] {
-          WNDCLASSEXW wc = {};
-          wc.cbSize = sizeof(wc);
-          wc.lpfnWndProc = &RecordingProc;
-          wc.hInstance = GetModuleHandleW(nullptr);
-          wc.lpszClassName = L"ManualWorkerMain";
-          RegisterClassExW(&wc);
-          window_ = CreateWindowExW(0, L"ManualWorkerMain", L"main", 0, 0, 0, 10, 10, nullptr,
-                                    nullptr, wc.hInstance, nullptr);
-          LauncherManager& m = LauncherManager::Instance();
-          m.SetDialogFactory(std::make_unique<RecordingDialogs>());
-          m.SetMainWindow(window_);
-        });
+    ui_ = StartRecordingUi(L"ManualWorkerMain", &window_);
     worker_ = std::make_unique<testsupport::BoundThread>(
         nbase::kMiscThreadId, nbase::MessageLoop::Kind::kDefault,
         [] {
@@ -159,12 +89,7 @@ class ManualWorker {
     LauncherManager& manager = LauncherManager::Instance();
     if (manager.hooks().download_stop_running) manager.hooks().download_stop_running();
     worker_.reset();
-    testsupport::RunOn(nbase::kMainThreadId, [this] {
-      LauncherManager::Instance().SetMainWindow(nullptr);
-      DestroyWindow(window_);
-      LauncherManager::Instance().SetDialogFactory(nullptr);
-    });
-    ui_.reset();
+    StopRecordingUi(ui_, window_);
     EnterGameState::SetTickSourceForTesting(nullptr);
     EnterGameState::ResetTimersForTesting();
     manager.ResetForTesting();

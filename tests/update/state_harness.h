@@ -32,6 +32,7 @@
 #include "app/system_util.h"
 #include "bound_thread.h"
 #include "download/engine_hooks.h"
+#include "download/md5.h"
 #include "test_dir.h"
 #include "update/state.h"
 #include "update/update_engine.h"
@@ -115,6 +116,96 @@ class RecordingDialogs : public DialogFactory {
   }
 };
 
+inline std::string Md5Of(const std::string& bytes) {
+  return Md5OfBytes(bytes.data(), bytes.size());
+}
+
+// Files of a tree: relative path ("/" separators) and bytes.
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+// The wrapped map form the launcher writes: "version" and "list".
+inline std::string MapText(const std::string& version, const Files& files) {
+  Json::Value root(Json::objectValue);
+  root["version"] = version;
+  root["list"] = Json::Value(Json::nullValue);
+  for (const auto& f : files) {
+    root["list"][f.first]["md5"] = Md5Of(f.second);
+    root["list"][f.first]["size"] = static_cast<int>(f.second.size());
+  }
+  return dltest::Compact(root);
+}
+
+// The flat form that content hosts serve: the files, and "version" with the
+// version text as its md5.
+inline std::string FlatMapText(const std::string& version, const Files& files) {
+  Json::Value root(Json::objectValue);
+  for (const auto& f : files) {
+    root[f.first]["md5"] = Md5Of(f.second);
+    root[f.first]["size"] = static_cast<int>(f.second.size());
+  }
+  root["version"]["md5"] = version;
+  return dltest::Compact(root);
+}
+
+// Writes `files` and their (flat) map at `version` into `root`.
+inline void InstallGame(const std::wstring& root, const std::string& version, const Files& files) {
+  MakeDirsW(root);
+  for (const auto& f : files) {
+    std::wstring path;
+    ASSERT_TRUE(BuildPathUnder(root, f.first, path));
+    std::wstring folder, name;
+    ASSERT_TRUE(SplitPathW(path, folder, name));
+    MakeDirsW(folder);
+    ASSERT_TRUE(testsupport::WriteWholeFile(path, f.second));
+  }
+  ASSERT_TRUE(
+      testsupport::WriteWholeFile(root + L"\\version_map.txt", FlatMapText(version, files)));
+}
+
+// A run-time server rule answering `path` with `status` and a JSON value
+// (a string is sent as the raw body).
+inline Json::Value Answer(const std::string& path, const Json::Value& body, int status = 200) {
+  Json::Value rule(Json::objectValue);
+  rule["path"] = path;
+  rule["status"] = status;
+  if (body.isString()) {
+    rule["body"] = body;
+  } else {
+    rule["json"] = body;
+  }
+  return rule;
+}
+
+// Starts the UI thread with a recording stand-in main window (registered with
+// the LauncherManager) and the recording dialog factory.
+inline std::unique_ptr<testsupport::BoundThread> StartRecordingUi(const wchar_t* class_name,
+                                                                  HWND* window) {
+  return std::make_unique<testsupport::BoundThread>(
+      nbase::kMainThreadId, nbase::MessageLoop::Kind::kUI, [class_name, window] {
+        WNDCLASSEXW wc = {};
+        wc.cbSize = sizeof(wc);
+        wc.lpfnWndProc = &RecordingProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = class_name;
+        RegisterClassExW(&wc);
+        *window = CreateWindowExW(0, class_name, L"main", 0, 0, 0, 10, 10, nullptr, nullptr,
+                                  wc.hInstance, nullptr);
+        LauncherManager& m = LauncherManager::Instance();
+        m.SetDialogFactory(std::make_unique<RecordingDialogs>());
+        m.SetMainWindow(*window);
+      });
+}
+
+// Ends what StartRecordingUi started.
+inline void StopRecordingUi(std::unique_ptr<testsupport::BoundThread>& ui, HWND window) {
+  testsupport::RunOn(nbase::kMainThreadId, [window] {
+    LauncherManager::Instance().SetMainWindow(nullptr);
+    DestroyWindow(window);
+    LauncherManager::Instance().SetDialogFactory(nullptr);
+  });
+  ui.reset();
+}
+
 // Free space that a test sets.
 class FakeDiskSpace : public DiskSpaceSource {
  public:
@@ -187,21 +278,9 @@ class StateHarness {
   // Gate answers: the rules replace the server's run-time rules. `answer`
   // is sent for every gate request.
   static bool ServeGate(const Json::Value& answer, int status = 200) {
-    Json::Value rule(Json::objectValue);
-    rule["path"] = "/gate/get/urls";
-    rule["status"] = status;
-    if (answer.isString()) {
-      rule["body"] = answer;
-    } else {
-      rule["json"] = answer;
-    }
-    Json::Value ip(Json::objectValue);
-    ip["path"] = "/ip";
-    ip["status"] = 200;
-    ip["body"] = " 203.0.113.7\n";
     Json::Value rules(Json::arrayValue);
-    rules.append(rule);
-    rules.append(ip);
+    rules.append(Answer("/gate/get/urls", answer, status));
+    rules.append(Answer("/ip", Json::Value(" 203.0.113.7\n")));
     return server_->InstallFaults(rules);
   }
   // A gate answer that serves both checks: the launcher's options in
@@ -254,20 +333,7 @@ class StateHarness {
     if (adjust) adjust(hooks);
     manager.SetHooks(hooks);
 
-    ui_ = std::make_unique<testsupport::BoundThread>(
-        nbase::kMainThreadId, nbase::MessageLoop::Kind::kUI, [this] {
-          WNDCLASSEXW wc = {};
-          wc.cbSize = sizeof(wc);
-          wc.lpfnWndProc = &RecordingProc;
-          wc.hInstance = GetModuleHandleW(nullptr);
-          wc.lpszClassName = L"StateHarnessMain";
-          RegisterClassExW(&wc);
-          window_ = CreateWindowExW(0, L"StateHarnessMain", L"main", 0, 0, 0, 10, 10, nullptr,
-                                    nullptr, wc.hInstance, nullptr);
-          LauncherManager& m = LauncherManager::Instance();
-          m.SetDialogFactory(std::make_unique<RecordingDialogs>());
-          m.SetMainWindow(window_);
-        });
+    ui_ = StartRecordingUi(L"StateHarnessMain", &window_);
     worker_ = std::make_unique<MiscThread>();
     worker_->StartOwnThread(nbase::MessageLoop::Kind::kDefault);
   }
@@ -276,12 +342,7 @@ class StateHarness {
     if (!ui_) return;
     LauncherManager::Instance().hooks().download_stop_running();
     worker_.reset();  // EndWorker runs on the worker
-    testsupport::RunOn(nbase::kMainThreadId, [this] {
-      LauncherManager::Instance().SetMainWindow(nullptr);
-      DestroyWindow(window_);
-      LauncherManager::Instance().SetDialogFactory(nullptr);
-    });
-    ui_.reset();
+    StopRecordingUi(ui_, window_);
     SetDiskSpaceSourceForTesting(previous_disk_);
     LauncherManager::Instance().ResetForTesting();
   }
