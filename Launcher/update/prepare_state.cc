@@ -360,9 +360,7 @@ void PrepareState::OnGameGateReply(int code, const std::string& url, const std::
   LauncherManager& manager = LauncherManager::Instance();
   result_ = -1;
   if (code < 0) {
-    error_code_ = code;
-    error_text_ = "Request Failed:" + error;
-    error_detail_ = url;
+    SetRequestFailure(code, url, error);
     return;
   }
   Json::Value root;

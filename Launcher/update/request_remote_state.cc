@@ -38,9 +38,7 @@ void RequestRemoteState::OnResponse(int code, const std::string& url, const char
   LauncherManager& manager = LauncherManager::Instance();
   result_ = -1;
   if (code < 0) {
-    error_code_ = code;
-    error_text_ = "Request Failed:" + error;
-    error_detail_ = url;
+    SetRequestFailure(code, url, error);
     return;
   }
   const std::string text = body != nullptr && length > 0

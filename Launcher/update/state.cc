@@ -71,6 +71,13 @@ void State::ShowError(const std::wstring& first_button_id, const std::wstring& s
   manager.RequestErrorBox(std::move(request));
 }
 
+void State::SetRequestFailure(int code, const std::string& url, const std::string& error) {
+  result_ = -1;
+  error_code_ = code;
+  error_text_ = "Request Failed:" + error;
+  error_detail_ = url;
+}
+
 void State::RestAfterFailure() const {
   LauncherManager& manager = LauncherManager::Instance();
   if (mode_ == kGameMode) {

@@ -79,6 +79,10 @@ class State {
   static std::wstring ErrorMessage(int code, const std::string& text, const std::string& detail);
 
  protected:
+  // A failed request: the engine's code, "Request Failed:" and its message,
+  // and the request path as the detail.
+  void SetRequestFailure(int code, const std::string& url, const std::string& error);
+
   UpdateMode mode_;
   int result_ = 0;  // 0 pending, above 0 done, below 0 failed
   int error_code_ = 0;
