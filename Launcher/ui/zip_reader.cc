@@ -478,6 +478,21 @@ uint32_t ZipArchive::ReadEntryAt(int index, std::string& out) {
   return ReadEntryAtLocked(index, out);
 }
 
+// Positions the reader on the record's local header and opens its data
+// raw: the local header is checked against the directory and the local extra
+// field found, without starting any decompression.
+uint32_t ZipArchive::OpenRawLocked(const Record& record) {
+  unzFile uf = static_cast<unzFile>(unzip_);
+  unz64_file_pos pos = record.pos;
+  if (unzGoToFilePos64(uf, &pos) != UNZ_OK) return kZipReadFailed;
+  int method = 0;
+  int level = 0;
+  const int opened = unzOpenCurrentFile2(uf, &method, &level, 1);
+  if (opened == UNZ_OK) return kZipOk;
+  unzCloseCurrentFile(uf);
+  return opened == UNZ_ERRNO ? kZipReadFailed : kZipBadLocalHeader;
+}
+
 uint32_t ZipArchive::GetEntryLocked(int index, ZipEntry& out) {
   if (index < 0 || static_cast<size_t>(index) >= records_.size()) return kZipBadArgument;
   CloseEntryLocked();
@@ -490,17 +505,8 @@ uint32_t ZipArchive::GetEntryLocked(int index, ZipEntry& out) {
   if (check != kZipOk) return check;
 
   unzFile uf = static_cast<unzFile>(unzip_);
-  unz64_file_pos pos = record.pos;
-  if (unzGoToFilePos64(uf, &pos) != UNZ_OK) return kZipReadFailed;
-  // A raw open checks the local header against the directory and finds the
-  // local extra field without starting any decompression.
-  int method = 0;
-  int level = 0;
-  int opened = unzOpenCurrentFile2(uf, &method, &level, 1);
-  if (opened != UNZ_OK) {
-    unzCloseCurrentFile(uf);
-    return opened == UNZ_ERRNO ? kZipReadFailed : kZipBadLocalHeader;
-  }
+  const uint32_t opened = OpenRawLocked(record);
+  if (opened != kZipOk) return opened;
   std::vector<unsigned char> extra;
   int extra_size = unzGetLocalExtrafield(uf, nullptr, 0);
   if (extra_size < 0) {
@@ -584,15 +590,8 @@ uint32_t ZipArchive::OpenEntryLocked(int index) {
   if (record.method == 0 && record.compressed != record.uncompressed) return kZipInflateFailed;
 
   unzFile uf = static_cast<unzFile>(unzip_);
-  unz64_file_pos pos = record.pos;
-  if (unzGoToFilePos64(uf, &pos) != UNZ_OK) return kZipReadFailed;
-  int method = 0;
-  int level = 0;
-  int opened = unzOpenCurrentFile2(uf, &method, &level, 1);
-  if (opened != UNZ_OK) {
-    unzCloseCurrentFile(uf);
-    return opened == UNZ_ERRNO ? kZipReadFailed : kZipBadLocalHeader;
-  }
+  const uint32_t opened = OpenRawLocked(record);
+  if (opened != kZipOk) return opened;
   auto entry = std::make_unique<OpenEntry>();
   entry->method = record.method;
   entry->remaining = record.uncompressed;

@@ -144,6 +144,7 @@ class ZipArchive {
   ZipArchive();
   uint32_t Load();
   uint32_t CheckRecord(const Record& record) const;
+  uint32_t OpenRawLocked(const Record& record);
   uint32_t GetEntryLocked(int index, ZipEntry& out);
   uint32_t FindEntryLocked(const std::wstring& name, int& index, ZipEntry* out);
   uint32_t UnzipLocked(int index, void* buffer, uint32_t length);

@@ -69,9 +69,7 @@ class EnterGameStateTest : public ::testing::Test {
   static void TearDownTestSuite() { StateHarness::StopSuite(); }
 
   void SetUp() override {
-    StateHarness::ClearCdn();
-    StateHarness::server().ClearFaults();
-    StateHarness::server().ClearRequests();
+    StateHarness::ResetServer();
     previous_starter_ = SetGameProcessStarterForTesting(&starter_);
     FakeTick() = 10 * kHour;
   }

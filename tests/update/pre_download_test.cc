@@ -64,16 +64,34 @@ class PreDownloadTest : public ::testing::Test {
   static void TearDownTestSuite() { StateHarness::StopSuite(); }
 
   void SetUp() override {
-    StateHarness::ClearCdn();
-    StateHarness::server().ClearFaults();
-    StateHarness::server().ClearRequests();
+    StateHarness::ResetServer();
     FakeTick() = 1000;  // no probe until a test moves the clock
+    SetNewFileSize(3000);
+    patch_ = "patch-bytes";
+  }
+
+  // The next version, whose one new file has `size` bytes.
+  void SetNewFileSize(int size) {
+    new_size_ = size;
     next_ = {{"VEXA.exe", "exe-new-longer"},
              {"data/a.bin", "aaaa"},
              {"data/new.bin", std::string(new_size_, 'n')},
              {"data/twin_a.bin", std::string(1000, 't')},
              {"data/twins/twin_b.bin", std::string(1000, 't')}};
-    patch_ = "patch-bytes";
+  }
+
+  // A pre-download whose large new file comes slowly, started and asked for.
+  void StartSlowPreDownload() {
+    SetNewFileSize(400000);
+    ServeContent();
+    Json::Value slow(Json::arrayValue);
+    Json::Value throttle(Json::objectValue);
+    throttle["path"] = "/cdn/pre/data/new.bin";
+    throttle["kind"] = "throttle";
+    throttle["bytes_per_second"] = 40000;
+    slow.append(throttle);
+    ASSERT_TRUE(StateHarness::server().InstallFaults(Rules(true, false, slow)));
+    StartAndAsk();
   }
   void TearDown() override { worker_.Stop(); }
 
@@ -141,7 +159,7 @@ class PreDownloadTest : public ::testing::Test {
     return StateHarness::server().RequestsFor(path).size();
   }
 
-  int new_size_ = 3000;
+  int new_size_ = 0;
   Files next_;
   std::string patch_;
   ManualWorker worker_;
@@ -210,17 +228,7 @@ TEST_F(PreDownloadTest, FetchesTheNextVersionAndTellsTheWindowAndTheGame) {
 }
 
 TEST_F(PreDownloadTest, PauseAndContinueWithTheProbeRunningInBetween) {
-  new_size_ = 400000;
-  SetUp();
-  ServeContent();
-  Json::Value slow(Json::arrayValue);
-  Json::Value throttle(Json::objectValue);
-  throttle["path"] = "/cdn/pre/data/new.bin";
-  throttle["kind"] = "throttle";
-  throttle["bytes_per_second"] = 40000;
-  slow.append(throttle);
-  ASSERT_TRUE(StateHarness::server().InstallFaults(Rules(true, false, slow)));
-  StartAndAsk();
+  StartSlowPreDownload();
 
   // The host request; then the resting state's probe switches the engine to
   // the game hosts before the pre-download asks for the next version's map.
@@ -272,17 +280,7 @@ TEST_F(PreDownloadTest, PauseAndContinueWithTheProbeRunningInBetween) {
 }
 
 TEST_F(PreDownloadTest, AGameCheckStopsItAndKeepsTheGameSpeedLimit) {
-  new_size_ = 400000;
-  SetUp();
-  ServeContent();
-  Json::Value slow(Json::arrayValue);
-  Json::Value throttle(Json::objectValue);
-  throttle["path"] = "/cdn/pre/data/new.bin";
-  throttle["kind"] = "throttle";
-  throttle["bytes_per_second"] = 40000;
-  slow.append(throttle);
-  ASSERT_TRUE(StateHarness::server().InstallFaults(Rules(true, false, slow)));
-  StartAndAsk();
+  StartSlowPreDownload();
   ASSERT_TRUE(ManualWorker::TickUntil([] { return Pre() != nullptr && Pre()->Downloading(); }));
   int limit_mode = -1;
   ManualWorker::OnWorker([&] { limit_mode = DownloadManager::Instance().limitMode(); });

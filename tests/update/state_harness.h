@@ -263,6 +263,13 @@ class StateHarness {
     RemoveTreeW(cdn_->wine());
     CreateDirectoryW(cdn_->wine().c_str(), nullptr);
   }
+  // A fresh start for the next test: an empty "/cdn/", no run-time rules
+  // and no recorded requests.
+  static void ResetServer() {
+    ClearCdn();
+    server_->ClearFaults();
+    server_->ClearRequests();
+  }
   static std::string CdnUrl() { return server_->Url("/cdn/"); }
   static std::string GateUrl() { return server_->Url("/gate/"); }
   static std::string IpUrl() { return server_->Url("/ip"); }
