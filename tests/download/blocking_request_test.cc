@@ -33,29 +33,18 @@ std::string HeaderOf(const Json::Value& entry, const char* name) {
 
 // The engine is driven from the test's own thread: every call here blocks
 // and answers before it returns, as on the worker.
-class BlockingRequestTest : public ::testing::Test {
+class BlockingRequestTest : public ServedTreeTest {
  protected:
   static void SetUpTestSuite() {
-    tree_ = new ContentTree;
-    tree_->Add("probe.bin", 7, 1000);
-    tree_->AddVirtual("over.bin", "over", kCap + 1);
-    tree_->AddVirtual("exact.bin", "exact", kCap);
-    server_ = new TestServer;
-    ASSERT_TRUE(server_->Start(tree_->Config()));
+    auto* tree = new ContentTree;
+    tree->Add("probe.bin", 7, 1000);
+    tree->AddVirtual("over.bin", "over", kCap + 1);
+    tree->AddVirtual("exact.bin", "exact", kCap);
+    StartServing(tree);
   }
-  static void TearDownTestSuite() {
-    delete server_;
-    delete tree_;
-    server_ = nullptr;
-    tree_ = nullptr;
-  }
-
   void SetUp() override {
-    ASSERT_NE(server_, nullptr);
+    ServedTreeTest::SetUp();
     CreateDirectoryW(L"save", nullptr);
-    Record().Clear();
-    server_->ClearFaults();
-    server_->ClearRequests();
     DownloadSettings settings;
     settings.attributionUrl = server_->Url("/v1/adjust");
     engine_.Init(settings);
@@ -67,8 +56,6 @@ class BlockingRequestTest : public ::testing::Test {
     engine_.SetResourceUrls(urls);
     engine_.UseResourceUrls();
   }
-  std::string A() const { return server_->Url("/hostA/"); }
-  std::string B() const { return server_->Url("/hostB/"); }
   static bool Faults(const Json::Value& rules) { return server_->InstallFaults(rules); }
 
   std::vector<ResponseRecord> Responses() {
@@ -80,13 +67,8 @@ class BlockingRequestTest : public ::testing::Test {
     return Record().probes;
   }
 
-  static ContentTree* tree_;
-  static TestServer* server_;
   DownloadManager engine_;
 };
-
-ContentTree* BlockingRequestTest::tree_ = nullptr;
-TestServer* BlockingRequestTest::server_ = nullptr;
 
 TEST_F(BlockingRequestTest, MemoryRequestReturnsTheDocument) {
   ASSERT_TRUE(Faults(

@@ -24,36 +24,19 @@ using testsupport::WriteWholeFile;
 
 constexpr int kTwoChunks = 33554433;
 
-class FileDownloadTest : public ::testing::Test {
+class FileDownloadTest : public ServedTreeTest {
  protected:
   static void SetUpTestSuite() {
-    tree_ = new ContentTree;
-    tree_->Add("f300k.bin", 1, 300000);
-    tree_->Add("f600k.bin", 2, 600000);
-    tree_->Add("my file.bin", 3, 70000);
-    tree_->Add("na\xC3\xAFve #1.bin", 4, 70001);
-    tree_->Add("100%.bin", 5, 70002);
-    tree_->AddVirtual("two.bin", "two", kTwoChunks);
-    server_ = new TestServer;
-    ASSERT_TRUE(server_->Start(tree_->Config()));
+    auto* tree = new ContentTree;
+    tree->Add("f300k.bin", 1, 300000);
+    tree->Add("f600k.bin", 2, 600000);
+    tree->Add("my file.bin", 3, 70000);
+    tree->Add("na\xC3\xAFve #1.bin", 4, 70001);
+    tree->Add("100%.bin", 5, 70002);
+    tree->AddVirtual("two.bin", "two", kTwoChunks);
+    StartServing(tree);
     twoMd5_ = server_->VirtualMd5("/hostA/two.bin");
   }
-  static void TearDownTestSuite() {
-    delete server_;
-    delete tree_;
-    server_ = nullptr;
-    tree_ = nullptr;
-  }
-
-  void SetUp() override {
-    ASSERT_NE(server_, nullptr);
-    Record().Clear();
-    server_->ClearFaults();
-    server_->ClearRequests();
-  }
-
-  std::string A() const { return server_->Url("/hostA/"); }
-  std::string B() const { return server_->Url("/hostB/"); }
 
   void Queue(EngineFixture& fx, const std::string& path, const std::string& local,
              const std::string& md5, int size, int user = 1) {
@@ -68,13 +51,9 @@ class FileDownloadTest : public ::testing::Test {
     return out;
   }
 
-  static ContentTree* tree_;
-  static TestServer* server_;
   static std::string twoMd5_;
 };
 
-ContentTree* FileDownloadTest::tree_ = nullptr;
-TestServer* FileDownloadTest::server_ = nullptr;
 std::string FileDownloadTest::twoMd5_;
 
 TEST_F(FileDownloadTest, FileOfTwoChunksIsFetchedInTwoRangesAndVerified) {

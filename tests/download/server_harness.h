@@ -669,4 +669,35 @@ inline int64_t FileSize(const std::wstring& path) {
   return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// A test suite that serves one content tree from one server to all its
+// tests. Each test starts with no fault rules, no recorded requests and
+// empty recorders.
+class ServedTreeTest : public ::testing::Test {
+ protected:
+  // Called from SetUpTestSuite with the filled tree (owned from here on).
+  static void StartServing(ContentTree* tree) {
+    tree_ = tree;
+    server_ = new TestServer;
+    ASSERT_TRUE(server_->Start(tree_->Config()));
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    delete tree_;
+    server_ = nullptr;
+    tree_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_NE(server_, nullptr);
+    Record().Clear();
+    server_->ClearFaults();
+    server_->ClearRequests();
+  }
+
+  static std::string A() { return server_->Url("/hostA/"); }
+  static std::string B() { return server_->Url("/hostB/"); }
+
+  static inline ContentTree* tree_ = nullptr;
+  static inline TestServer* server_ = nullptr;
+};
+
 }  // namespace dltest

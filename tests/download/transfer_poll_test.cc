@@ -23,33 +23,17 @@ Json::Value Throttle(int bytesPerSecond) {
   return Object({{"kind", "throttle"}, {"bytes_per_second", bytesPerSecond}});
 }
 
-class TransferPollTest : public ::testing::Test {
+class TransferPollTest : public ServedTreeTest {
  protected:
   static void SetUpTestSuite() {
-    tree_ = new ContentTree;
-    for (int i = 1; i <= 6; ++i) tree_->Add("s" + std::to_string(i) + ".bin", 10 + i, 200000);
-    tree_->Add("f40k.bin", 20, 40000);
-    tree_->Add("f300k.bin", 21, 300000);
-    tree_->Add("f600k.bin", 22, 600000);
-    tree_->Add("f1500k.bin", 23, 1500000);
-    server_ = new TestServer;
-    ASSERT_TRUE(server_->Start(tree_->Config()));
+    auto* tree = new ContentTree;
+    for (int i = 1; i <= 6; ++i) tree->Add("s" + std::to_string(i) + ".bin", 10 + i, 200000);
+    tree->Add("f40k.bin", 20, 40000);
+    tree->Add("f300k.bin", 21, 300000);
+    tree->Add("f600k.bin", 22, 600000);
+    tree->Add("f1500k.bin", 23, 1500000);
+    StartServing(tree);
   }
-  static void TearDownTestSuite() {
-    delete server_;
-    delete tree_;
-    server_ = nullptr;
-    tree_ = nullptr;
-  }
-
-  void SetUp() override {
-    ASSERT_NE(server_, nullptr);
-    Record().Clear();
-    server_->ClearFaults();
-    server_->ClearRequests();
-  }
-
-  std::string A() const { return server_->Url("/hostA/"); }
 
   void Queue(EngineFixture& fx, const std::string& name, int user) {
     const int size = static_cast<int>(tree_->BytesOf(name).size());
@@ -68,13 +52,7 @@ class TransferPollTest : public ::testing::Test {
       EXPECT_EQ(FileMd5(local), tree_->Md5(name)) << name;
     }
   }
-
-  static ContentTree* tree_;
-  static TestServer* server_;
 };
-
-ContentTree* TransferPollTest::tree_ = nullptr;
-TestServer* TransferPollTest::server_ = nullptr;
 
 TEST_F(TransferPollTest, AFinishedTransferFreesItsPlaceAtOnce) {
   // The first of six files is slow; the sixth must not wait for it.
