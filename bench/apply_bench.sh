@@ -28,9 +28,7 @@ bench_exe=$build_dir/bench/apply_bench.exe
 . "$repo/scripts/wine-env.sh"
 trap 'wine_env_cleanup all; rm -rf "$work"' EXIT
 wine_env_setup
-wine_env_private_prefix
-wineserver -p >/dev/null 2>&1 || true
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+wine_env_private_session
 
 mkdir -p "$work"
 winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }

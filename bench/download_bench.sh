@@ -71,9 +71,7 @@ fi
 . "$repo/scripts/wine-env.sh"
 trap 'wine_env_cleanup all' EXIT
 wine_env_setup
-wine_env_private_prefix
-wineserver -p >/dev/null 2>&1 || true
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+wine_env_private_session
 say "curl.exe: $(wine "$curl_exe" --version 2>/dev/null | head -n1 | tr -d '\r')"
 say "curl:     $(curl --version | head -n1)"
 

@@ -30,9 +30,7 @@ bench_exe=$build_dir/bench/update_bench.exe
 . "$repo/scripts/wine-env.sh"
 trap 'wine_env_cleanup all' EXIT
 wine_env_setup
-wine_env_private_prefix
-wineserver -p >/dev/null 2>&1 || true
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+wine_env_private_session
 
 mkdir -p "$work"
 winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }

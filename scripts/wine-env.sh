@@ -35,6 +35,17 @@ wine_env_private_prefix() {
   export WINEPREFIX=$run
 }
 
+# A private prefix with one wineserver for the whole run (parallel programs
+# share it). Wine's service processes and desktop start with the first Wine
+# program; they must not inherit a caller's output pipe (CTest, or a script's
+# caller, would wait on it for ever), so they are started here with no output
+# attached.
+wine_env_private_session() {
+  wine_env_private_prefix || return 1
+  wineserver -p >/dev/null 2>&1 || true
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
 _display_usable() {
   local d=${DISPLAY:-}
   [ -n "$d" ] || return 1

@@ -23,8 +23,6 @@ class CheckVersionState : public State {
   void Update() override;
   void Exit(State* next) override;
 
-  const std::vector<std::string>& local_only() const { return local_only_; }
-
  private:
   std::string local_key_, remote_key_, update_key_;
   std::wstring tmp_map_path_, map_path_;

@@ -24,8 +24,6 @@ class ExceptionState : public State {
   void Update() override {}
   void Exit(State* /*next*/) override {}
 
-  bool retry() const { return retry_; }
-
  private:
   bool retry_;
 };

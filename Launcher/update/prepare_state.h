@@ -31,9 +31,6 @@ class PrepareState : public State {
   // How long one tick may hash (tests: 0 hashes one file per tick).
   static void SetHashSliceMsForTesting(int64_t ms);
 
-  bool inline_map() const { return inline_map_; }
-  int hash_total() const { return hash_total_; }
-
  private:
   void PrepareLauncherMap();
   void PrepareGameMap();

@@ -95,15 +95,8 @@ TEST_F(StateTest, PatchPathsUseTheInstalledVersion) {
   LauncherManager& manager = LauncherManager::Instance();
   manager.set_launcher_version("1.2.3");
   manager.set_local_game_version("3_0_4");
-  State* launcher = nullptr;
-  std::vector<std::string> log;
-  class ModeState : public RecordingState {
-   public:
-    ModeState(UpdateMode m, std::vector<std::string>* l) : RecordingState(1, l) { mode_ = m; }
-  };
-  ModeState in_launcher(kLauncherMode, &log), in_game(kGameMode, &log);
-  launcher = &in_launcher;
-  EXPECT_EQ(launcher->BuildPatchUrl("patch_list.txt"), "patchs/1_2_3/patch_list.txt");
+  PrepareState in_launcher(kLauncherMode), in_game(kGameMode);
+  EXPECT_EQ(in_launcher.BuildPatchUrl("patch_list.txt"), "patchs/1_2_3/patch_list.txt");
   EXPECT_EQ(in_game.BuildPatchUrl("patch_list.txt"), "patchs/3_0_4/patch_list.txt");
   manager.set_local_game_version("");
   EXPECT_EQ(in_game.BuildPatchUrl("a.patch"), "patchs//a.patch");
